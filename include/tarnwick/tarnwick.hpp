@@ -1,0 +1,9 @@
+#pragma once
+
+// Everything tarnwick offers, in one include.
+
+#include "tarnwick/debug.hpp"
+#include "tarnwick/error.hpp"
+#include "tarnwick/log.hpp"
+#include "tarnwick/version.hpp"
+#include "tarnwick/exchange/plan.hpp"
