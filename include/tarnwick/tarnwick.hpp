@@ -7,3 +7,4 @@
 #include "tarnwick/log.hpp"
 #include "tarnwick/version.hpp"
 #include "tarnwick/exchange/plan.hpp"
+#include "tarnwick/instruction.hpp"
