@@ -8,3 +8,4 @@
 #include "tarnwick/version.hpp"
 #include "tarnwick/exchange/plan.hpp"
 #include "tarnwick/instruction.hpp"
+#include "tarnwick/topology.hpp"
