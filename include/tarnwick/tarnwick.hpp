@@ -9,3 +9,4 @@
 #include "tarnwick/exchange/plan.hpp"
 #include "tarnwick/instruction.hpp"
 #include "tarnwick/topology.hpp"
+#include "tarnwick/exchange/parse/decoder.hpp"
