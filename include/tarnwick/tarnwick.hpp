@@ -10,7 +10,4 @@
 #include "tarnwick/instruction.hpp"
 #include "tarnwick/topology.hpp"
 #include "tarnwick/exchange/parse/decoder.hpp"
-#include "tarnwick/exchange/host_packet.hpp"
-#include "tarnwick/exchange/host_plan.hpp"
-#include "tarnwick/exchange/host_program.hpp"
 #include "tarnwick/memory.hpp"
