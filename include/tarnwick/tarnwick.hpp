@@ -11,3 +11,5 @@
 #include "tarnwick/topology.hpp"
 #include "tarnwick/exchange/parse/decoder.hpp"
 #include "tarnwick/memory.hpp"
+#include "tarnwick/exchange/timeline.hpp"
+#include "tarnwick/exchange/receive_events.hpp"
