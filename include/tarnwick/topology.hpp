@@ -79,7 +79,7 @@ namespace detail {
     const std::int32_t destination_half = destination_raw >> 3;
     if (destination_lane >= 2) {
         return destination_half == static_cast<std::int32_t>(destination & 1u) ? base + 2
-                                                                                : base + 4;
+                                                                               : base + 4;
     }
     return destination_half == destination_lane ? base + 1 : base + 5;
 }
@@ -143,8 +143,9 @@ struct Topology {
 
     // Whether a word from the sender reaches this receiver's multiplexer strictly earlier than it
     // reaches its pair partner's. The receiver is looked up first.
-    [[nodiscard]] Result<bool> paired_receiver_is_early(std::uint16_t receiver_logical,
-                                                        std::uint16_t sender_logical) const noexcept;
+    [[nodiscard]] Result<bool>
+    paired_receiver_is_early(std::uint16_t receiver_logical,
+                             std::uint16_t sender_logical) const noexcept;
 
     friend bool operator==(const Topology&, const Topology&) = default;
 };

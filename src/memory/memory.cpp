@@ -14,7 +14,9 @@ std::ostream& operator<<(std::ostream& out, const MemoryElement& element) {
     return out;
 }
 
-std::string to_string(const MemoryElement& element) { return debug::to_string(element); }
+std::string to_string(const MemoryElement& element) {
+    return debug::to_string(element);
+}
 
 std::ostream& operator<<(std::ostream& out, const MemoryElements& elements) {
     debug::Struct(out, "MemoryElements")
@@ -24,6 +26,8 @@ std::ostream& operator<<(std::ostream& out, const MemoryElements& elements) {
     return out;
 }
 
-std::string to_string(const MemoryElements& elements) { return debug::to_string(elements); }
+std::string to_string(const MemoryElements& elements) {
+    return debug::to_string(elements);
+}
 
 } // namespace tarnwick::memory

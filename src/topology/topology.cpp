@@ -54,10 +54,14 @@ Result<bool> Topology::paired_receiver_is_early(std::uint16_t receiver_logical,
 }
 
 std::ostream& operator<<(std::ostream& out, const Topology& topology) {
-    debug::Struct(out, "Topology").field("logical_to_physical", topology.logical_to_physical).finish();
+    debug::Struct(out, "Topology")
+        .field("logical_to_physical", topology.logical_to_physical)
+        .finish();
     return out;
 }
 
-std::string to_string(const Topology& topology) { return debug::to_string(topology); }
+std::string to_string(const Topology& topology) {
+    return debug::to_string(topology);
+}
 
 } // namespace tarnwick::topology

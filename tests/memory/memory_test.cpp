@@ -1,10 +1,9 @@
 #include "tarnwick/memory.hpp"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <iterator>
 #include <ranges>
 #include <set>
@@ -18,8 +17,12 @@ static_assert(std::ranges::forward_range<MemoryElements>);
 static_assert(std::ranges::view<MemoryElements>);
 static_assert(std::ranges::borrowed_range<MemoryElements>);
 
-constexpr MemoryElement plain(std::uint32_t index) { return {false, index}; }
-constexpr MemoryElement interleaved(std::uint32_t index) { return {true, index}; }
+constexpr MemoryElement plain(std::uint32_t index) {
+    return {false, index};
+}
+constexpr MemoryElement interleaved(std::uint32_t index) {
+    return {true, index};
+}
 
 template <std::size_t N>
 constexpr bool yields(std::uint32_t address, std::uint32_t words,
