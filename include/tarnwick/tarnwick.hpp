@@ -13,3 +13,4 @@
 #include "tarnwick/memory.hpp"
 #include "tarnwick/exchange/timeline.hpp"
 #include "tarnwick/exchange/receive_events.hpp"
+#include "tarnwick/exchange/point_to_point.hpp"
