@@ -15,3 +15,5 @@
 #include "tarnwick/exchange/receive_events.hpp"
 #include "tarnwick/exchange/point_to_point.hpp"
 #include "tarnwick/exchange/row_timing.hpp"
+#include "tarnwick/exchange/patch.hpp"
+#include "tarnwick/exchange/multicast.hpp"
