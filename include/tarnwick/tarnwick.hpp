@@ -17,3 +17,6 @@
 #include "tarnwick/exchange/row_timing.hpp"
 #include "tarnwick/exchange/patch.hpp"
 #include "tarnwick/exchange/multicast.hpp"
+#include "tarnwick/exchange/host_packet.hpp"
+#include "tarnwick/exchange/host_plan.hpp"
+#include "tarnwick/exchange/host_program.hpp"
