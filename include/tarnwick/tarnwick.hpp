@@ -20,3 +20,4 @@
 #include "tarnwick/exchange/host_packet.hpp"
 #include "tarnwick/exchange/host_plan.hpp"
 #include "tarnwick/exchange/host_program.hpp"
+#include "tarnwick/exchange/parse/validator.hpp"
