@@ -21,3 +21,5 @@
 #include "tarnwick/exchange/host_plan.hpp"
 #include "tarnwick/exchange/host_program.hpp"
 #include "tarnwick/exchange/parse/validator.hpp"
+#include "tarnwick/exchange/paired.hpp"
+#include "tarnwick/exchange/transfer.hpp"
