@@ -29,3 +29,6 @@
 #include "tarnwick/emit/code.hpp"
 #include "tarnwick/emit/validate.hpp"
 #include "tarnwick/emit/emit.hpp"
+#include "tarnwick/exchange/schedule.hpp"
+#include "tarnwick/exchange/scheduled_program.hpp"
+#include "tarnwick/exchange/phase.hpp"
