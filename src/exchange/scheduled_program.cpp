@@ -335,22 +335,36 @@ Status encode_sorted_program(std::vector<std::uint32_t>& words,
 Result<std::vector<std::uint32_t>>
 build_scheduled_program(std::span<const ScheduledSenderRow> senders,
                         std::span<const ReceiveEvent> receive_events, std::uint32_t horizon_cycles) {
-    std::vector<const ScheduledSenderRow*> ordered;
-    ordered.reserve(senders.size());
-    for (const ScheduledSenderRow& sender : senders) {
-        ordered.push_back(&sender);
+    // Most tiles send a handful of messages: order them without allocating.
+    constexpr std::size_t INLINE_SENDERS = 8;
+    std::array<const ScheduledSenderRow*, INLINE_SENDERS> inline_order{};
+    std::vector<const ScheduledSenderRow*> heap_order;
+    std::span<const ScheduledSenderRow*> ordered;
+    if (senders.size() <= INLINE_SENDERS) {
+        ordered = std::span(inline_order).first(senders.size());
+    } else {
+        heap_order.resize(senders.size());
+        ordered = heap_order;
+    }
+    for (std::size_t index = 0; index < senders.size(); ++index) {
+        ordered[index] = &senders[index];
     }
     std::stable_sort(ordered.begin(), ordered.end(),
                      [](const ScheduledSenderRow* left, const ScheduledSenderRow* right) {
                          return by_start(*left, *right);
                      });
 
-    std::vector<ReceiveEvent> events(receive_events.begin(), receive_events.end());
+    // Events are usually appended in cycle order already; only an unsorted list is copied.
+    std::vector<ReceiveEvent> sorted_events;
+    std::span<const ReceiveEvent> events = receive_events;
     if (!std::is_sorted(events.begin(), events.end(), by_cycles)) {
-        std::stable_sort(events.begin(), events.end(), by_cycles);
+        sorted_events.assign(events.begin(), events.end());
+        std::stable_sort(sorted_events.begin(), sorted_events.end(), by_cycles);
+        events = sorted_events;
     }
 
     std::vector<std::uint32_t> words;
+    words.reserve(8 + 2 * events.size() + 4 * senders.size());
     if (const auto status = detail::encode_sorted_program(words, ordered, events, horizon_cycles);
         !status) {
         return fail(status.error());
