@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace tarnwick::exchange::parse {
@@ -35,6 +36,9 @@ Op::Send pic_pair(std::uint32_t words, std::uint32_t raw_operand, std::uint8_t s
 constexpr std::array<std::uint32_t, 11> RECEIVER_ROW{
     0x64000082, 0x40A00032, 0xF6600000, 0x03014048, 0xF6600000, 0x03095000,
     0xF6600000, 0x04016000, 0xF7200000, 0x19017000, 0x43A00000};
+
+// Decoded operations are plain values: copying one never allocates.
+static_assert(std::is_trivially_copyable_v<PlanOperation>);
 
 static_assert([] {
     const auto diagnostic = diagnose_plan_program(RECEIVER_ROW, 0x60000u);

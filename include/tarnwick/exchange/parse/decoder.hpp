@@ -12,6 +12,8 @@
 #include "tarnwick/error.hpp"
 #include "tarnwick/instruction.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -22,7 +24,6 @@
 #include <string_view>
 #include <tuple>
 #include <type_traits>
-#include <utility>
 #include <variant>
 #include <vector>
 
@@ -47,6 +48,37 @@ struct IncomingControl {
 
 std::ostream& operator<<(std::ostream& out, const IncomingControl& control);
 [[nodiscard]] std::string to_string(const IncomingControl& control);
+
+// The incoming-multiplexer controls a send carries: none, one or two, held inline (a send never
+// carries more), so decoded operations are plain values that copy without allocating.
+class IncomingControlList {
+public:
+    static constexpr std::size_t CAPACITY = 2;
+
+    constexpr IncomingControlList() noexcept = default;
+    constexpr IncomingControlList(IncomingControl only) noexcept : controls_{only}, size_(1) {}
+    constexpr IncomingControlList(IncomingControl first, IncomingControl second) noexcept
+        : controls_{first, second}, size_(2) {}
+
+    [[nodiscard]] constexpr std::size_t size() const noexcept { return size_; }
+    [[nodiscard]] constexpr bool empty() const noexcept { return size_ == 0; }
+    [[nodiscard]] constexpr const IncomingControl* begin() const noexcept { return controls_.data(); }
+    [[nodiscard]] constexpr const IncomingControl* end() const noexcept {
+        return controls_.data() + size_;
+    }
+    [[nodiscard]] constexpr const IncomingControl& operator[](std::size_t index) const noexcept {
+        return controls_[index];
+    }
+
+    friend constexpr bool operator==(const IncomingControlList& left,
+                                     const IncomingControlList& right) noexcept {
+        return std::ranges::equal(left, right);
+    }
+
+private:
+    std::array<IncomingControl, CAPACITY> controls_{};
+    std::uint8_t size_ = 0;
+};
 
 // How a send instruction was encoded.
 enum class SendEncoding : std::uint8_t {
@@ -83,7 +115,7 @@ public:
         // carry the control.
         std::optional<std::uint8_t> send_control;
         // The incoming-multiplexer controls carried by the send: none, one or two.
-        std::vector<parse::IncomingControl> controls;
+        IncomingControlList controls;
         friend constexpr bool operator==(const Send&, const Send&) = default;
     };
     // A sync instruction and its zone.
@@ -105,7 +137,7 @@ public:
 
     template <class V>
         requires std::is_constructible_v<Variant, V>
-    constexpr PlanOperation(V value) : value_(std::move(value)) {} // NOLINT: implicit by design
+    constexpr PlanOperation(V value) noexcept : value_(value) {} // NOLINT: implicit by design
 
     [[nodiscard]] constexpr const Variant& value() const noexcept { return value_; }
 
@@ -213,19 +245,16 @@ decode_operation(std::span<const std::uint32_t> words, std::size_t offset) {
             return schedule_error("truncated SENDPICP payload");
         }
         const std::uint32_t payload = words[offset + 1];
-        PlanOperation::Send send{
+        const PlanOperation::Send send{
             .encoding = SendEncoding::PicPair,
             .words = detail::send_count_field(word) + 1u,
             .raw_operand = (word >> 3) & 0x3FFFFu,
             .send_control = detail::send_control_field(word),
-            .controls = {},
+            .controls = {IncomingControl{IncomingControlStream::Xpic, payload >> 18},
+                         IncomingControl{IncomingControlStream::Pic,
+                                         (((word >> 27) & 1u) << 18) | (payload & 0x3FFFFu)}},
         };
-        send.controls.reserve(2);
-        send.controls.push_back(IncomingControl{IncomingControlStream::Xpic, payload >> 18});
-        send.controls.push_back(IncomingControl{
-            IncomingControlStream::Pic, (((word >> 27) & 1u) << 18) | (payload & 0x3FFFFu)});
-        const std::uint32_t advance = send.words;
-        return Decoded{std::move(send), advance, 2u};
+        return Decoded{send, send.words, 2u};
     }
     if (instruction::is_send_control(word)) {
         const std::uint32_t selector = (word >> 18) & 3u;
@@ -234,16 +263,14 @@ decode_operation(std::span<const std::uint32_t> words, std::size_t offset) {
                 ? IncomingControl{IncomingControlStream::Xpic, (selector << 13) | (word & 0x1FFFu)}
                 : IncomingControl{IncomingControlStream::Pic,
                                   ((selector - 2u) << 18) | (word & 0x3FFFFu)};
-        PlanOperation::Send send{
+        const PlanOperation::Send send{
             .encoding = SendEncoding::Pic,
             .words = detail::send_count_field(word) + 1u,
             .raw_operand = word & 0x3FFFFu,
             .send_control = std::nullopt,
-            .controls = {},
+            .controls = IncomingControlList{control},
         };
-        send.controls.push_back(control);
-        const std::uint32_t advance = send.words;
-        return Decoded{std::move(send), advance, 1u};
+        return Decoded{send, send.words, 1u};
     }
     if ((word & instruction::LONG_OPCODE_MASK) == instruction::SEND_OPCODE) {
         const std::uint32_t count = detail::send_count_field(word) + 1u;
@@ -292,7 +319,7 @@ diagnose_plan_program(std::span<const std::uint32_t> words,
         if (!decoded) {
             return std::unexpected(decoded.error());
         }
-        auto& [operation, advance, width] = *decoded;
+        const auto& [operation, advance, width] = *decoded;
         const std::uint64_t end = std::uint64_t{cycle} + advance;
         if (end > U32_MAX) {
             return schedule_error("diagnostic event horizon overflow");
@@ -312,7 +339,7 @@ diagnose_plan_program(std::span<const std::uint32_t> words,
             .address = address,
             .start_cycle = start,
             .end_cycle = cycle,
-            .operation = std::move(operation),
+            .operation = operation,
         });
         offset += width;
     }
