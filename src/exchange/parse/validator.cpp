@@ -103,7 +103,9 @@ Result<PlanProgramDiagnostic> validate_tile_program(std::size_t tile,
     }
 
     std::vector<TimedControl> actual;
+    actual.reserve(schedule.receive_events.size());
     std::vector<OutgoingSend> sends;
+    sends.reserve(schedule.senders.size());
     for (const DecodedPlanInstruction& instruction : instructions) {
         if (const auto* control = instruction.operation.get_if<PlanOperation::IncomingControl>()) {
             // A control set by a delay takes effect when the delay ends.

@@ -1,5 +1,6 @@
 #include "tarnwick/exchange/parse/decoder.hpp"
 
+#include "tarnwick/exchange/timeline.hpp"
 #include "tarnwick/instruction.hpp"
 
 #include <gtest/gtest.h>
@@ -7,8 +8,10 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
+#include <utility>
 #include <type_traits>
 #include <vector>
 
@@ -178,6 +181,50 @@ TEST(Decoder, Failures) {
     EXPECT_TRUE(diagnose_plan_program(std::span(two).first(1), 0xFFFFFFFCu).has_value());
     EXPECT_EQ(diagnose_plan_program(two, 0xFFFFFFFCu).error(),
               ExchangeError::Schedule{"diagnostic row address overflow"});
+}
+
+TEST(Decoder, AgreesWithTheTimelineOnRandomRows) {
+    // Words drawn mostly from the exchange word kinds, some arbitrary; each row either decodes
+    // completely or fails only on a pair without its payload word.
+    // (fixed bits, free bits) of each kind.
+    constexpr std::array<std::pair<std::uint32_t, std::uint32_t>, 9> KINDS{{
+        {0x40A00000, 0x0007FFFF}, // delay
+        {0x60000000, 0x03FFFFFF}, // PIC delay
+        {0x64000000, 0x03FFFFFF}, // XPIC delay
+        {0x78000000, 0x07FFFFFF}, // send
+        {0x70000000, 0x07EFFFFF}, // send with offset
+        {0x70100000, 0x07EFFFFF}, // SENDPIC
+        {0xF0000000, 0x0FFFFFFF}, // SENDPICP
+        {0x41800000, 0x000000FF}, // sync
+        {0x43A00000, 0x00000000}, // return
+    }};
+    std::mt19937 random(20240611);
+    for (int trial = 0; trial < 2000; ++trial) {
+        std::vector<std::uint32_t> words(random() % 12);
+        for (std::uint32_t& word : words) {
+            const std::uint32_t noise = static_cast<std::uint32_t>(random());
+            const auto [fixed, free] = KINDS[random() % KINDS.size()];
+            word = random() % 8 == 0 ? noise : fixed | (noise & free);
+        }
+        const auto diagnostic = diagnose_plan_program(words, 0x1000u);
+        if (!diagnostic) {
+            EXPECT_EQ(diagnostic.error(), ExchangeError::Schedule{"truncated SENDPICP payload"});
+            continue;
+        }
+        EXPECT_EQ(diagnostic->event_cycles, *plan_event_cycles(words));
+        std::uint32_t expected_offset = 0;
+        std::uint32_t expected_start = 0;
+        for (const DecodedPlanInstruction& decoded : diagnostic->instructions) {
+            const std::uint32_t word = words[decoded.word_offset];
+            EXPECT_EQ(decoded.word_offset, expected_offset);
+            EXPECT_EQ(decoded.address, 0x1000u + 4 * decoded.word_offset);
+            EXPECT_EQ(decoded.start_cycle, expected_start);
+            EXPECT_EQ(decoded.end_cycle - decoded.start_cycle, instruction_advance(word));
+            expected_offset += instruction::is_send_control_pair(word) ? 2u : 1u;
+            expected_start = decoded.end_cycle;
+        }
+        EXPECT_EQ(expected_offset, words.size());
+    }
 }
 
 TEST(Decoder, DebugFormsAreReadable) {
