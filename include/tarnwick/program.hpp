@@ -202,7 +202,13 @@ private:
     Variant value_;
 };
 
-inline bool operator==(const RepeatStep&, const RepeatStep&) = default;
+// Written out member by member rather than defaulted: a defaulted comparison here makes clang
+// recurse without end through RepeatStep -> TileStep -> RepeatStep while it works out the implicit
+// exception specification.
+inline bool operator==(const RepeatStep& left, const RepeatStep& right) {
+    return left.count == right.count && left.iterated_pointers == right.iterated_pointers &&
+           left.body == right.body && left.profile == right.profile;
+}
 
 // The work of one tile; `tile` only names the tile in messages.
 struct TileProgram {
