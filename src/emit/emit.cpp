@@ -5,6 +5,7 @@
 #include "tarnwick/instruction.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <string_view>
 
@@ -192,43 +193,42 @@ bool rows_conflict(const PlacedExchangeRow& a, const PlacedExchangeRow& b) noexc
 } // namespace
 
 CodegenResult<std::vector<PlacedExchangeRow>> ExchangeRows::finish() const {
-    std::vector<const PlacedExchangeRow*> sorted = rows_;
     const auto by_address = [](const PlacedExchangeRow* a, const PlacedExchangeRow* b) {
         return a->address < b->address;
     };
-    if (!std::is_sorted(sorted.begin(), sorted.end(), by_address)) {
+    // Rows are usually recorded in address order already; sort a copy only when they are not.
+    std::vector<const PlacedExchangeRow*> sorted;
+    std::span<const PlacedExchangeRow* const> ordered = rows_;
+    if (!std::is_sorted(rows_.begin(), rows_.end(), by_address)) {
+        sorted = rows_;
         std::stable_sort(sorted.begin(), sorted.end(), by_address);
+        ordered = sorted;
     }
 
-    std::vector<const PlacedExchangeRow*> unique;
-    unique.reserve(sorted.size());
-    // Rows already kept whose bytes reach past the start of the row being looked at.
-    std::vector<const PlacedExchangeRow*> open;
-    for (const PlacedExchangeRow* row : sorted) {
-        if (!unique.empty() && unique.back()->address == row->address) {
-            if (unique.back()->words != row->words) {
+    std::vector<PlacedExchangeRow> result;
+    result.reserve(ordered.size());
+    std::uint64_t furthest_end = 0;  // the end of the kept row that reaches furthest
+    std::uint64_t longest_bytes = 0; // the byte length of the longest kept row
+    for (const PlacedExchangeRow* row : ordered) {
+        if (!result.empty() && result.back().address == row->address) {
+            if (result.back().words != row->words) {
                 return fail(invalid("different exchange rows share an address"));
             }
             continue;
         }
-        std::erase_if(open, [&](const PlacedExchangeRow* kept) {
-            return row_end(*kept) <= row->address;
-        });
-        for (const PlacedExchangeRow* kept : open) {
-            if (rows_conflict(*kept, *row)) {
-                return fail(invalid("different exchange rows share an address"));
+        if (furthest_end > row->address) {
+            // Some kept row reaches into this one: every byte both cover must agree. Only rows
+            // starting within the longest row's length before this one can reach it.
+            for (auto kept = result.rbegin();
+                 kept != result.rend() && kept->address + longest_bytes > row->address; ++kept) {
+                if (rows_conflict(*kept, *row)) {
+                    return fail(invalid("different exchange rows share an address"));
+                }
             }
         }
-        unique.push_back(row);
-        if (!row->words.empty()) {
-            open.push_back(row);
-        }
-    }
-
-    std::vector<PlacedExchangeRow> result;
-    result.reserve(unique.size());
-    for (const PlacedExchangeRow* row : unique) {
         result.push_back(*row);
+        furthest_end = std::max(furthest_end, row_end(*row));
+        longest_bytes = std::max<std::uint64_t>(longest_bytes, 4 * std::uint64_t{row->words.size()});
     }
     return result;
 }
@@ -277,6 +277,7 @@ CodegenResult<GeneratedProgram> emit(const program::TileProgram& program,
     }
 
     ExchangeRows exchange_rows;
+    exchange_rows.reserve(program.steps.size());
     TARNWICK_EMIT_TRY(emit_steps(code, program.tile, program.steps, symbols, worker_barrier,
                                  exchange_rows, std::nullopt, std::nullopt, options.code_address));
 
@@ -311,14 +312,20 @@ CodegenResult<GeneratedProgram> emit(const program::TileProgram& program,
     }
 
     GeneratedProgram generated;
-    generated.bytes.resize(4 * code.words.size());
-    std::uint8_t* out = generated.bytes.data();
-    for (const std::uint32_t word : code.words) {
-        out[0] = static_cast<std::uint8_t>(word);
-        out[1] = static_cast<std::uint8_t>(word >> 8);
-        out[2] = static_cast<std::uint8_t>(word >> 16);
-        out[3] = static_cast<std::uint8_t>(word >> 24);
-        out += 4;
+    if constexpr (std::endian::native == std::endian::little) {
+        // The words already sit in memory in the order the bytes must have.
+        const auto* first = reinterpret_cast<const std::uint8_t*>(code.words.data());
+        generated.bytes.assign(first, first + 4 * code.words.size());
+    } else {
+        generated.bytes.resize(4 * code.words.size());
+        std::uint8_t* out = generated.bytes.data();
+        for (const std::uint32_t word : code.words) {
+            out[0] = static_cast<std::uint8_t>(word);
+            out[1] = static_cast<std::uint8_t>(word >> 8);
+            out[2] = static_cast<std::uint8_t>(word >> 16);
+            out[3] = static_cast<std::uint8_t>(word >> 24);
+            out += 4;
+        }
     }
     generated.exchange_rows = *std::move(rows);
     return generated;

@@ -30,6 +30,28 @@ CodegenResult<std::uint16_t> pointer_slot(std::size_t index) {
     return static_cast<std::uint16_t>(index + 1);
 }
 
+// The run-time value of `address` into `register_`.
+CodegenStatus load_address(TileCode& code, std::uint8_t register_,
+                           const program::TileAddress& address,
+                           std::optional<std::size_t> repeat_pointer_count) {
+    if (const auto* absolute = address.get_if<program::TileAddress::Absolute>()) {
+        return code.setzi(register_, absolute->address);
+    }
+    const auto& pointer = *address.get_if<program::TileAddress::RepeatPointer>();
+    if (!repeat_pointer_count) {
+        return fail(invalid("repeat pointer used outside repeat body"));
+    }
+    if (pointer.index >= *repeat_pointer_count) {
+        return fail(invalid("repeat pointer index is out of range"));
+    }
+    // Frame word 1 + index; an index of 0xFFFF has no u16 slot, and any slot beyond the word
+    // offset field is rejected by the load itself, so the slot saturates rather than wrapping.
+    const auto slot =
+        static_cast<std::uint16_t>(std::min<std::size_t>(std::size_t{pointer.index} + 1, U16_LIMIT));
+    TARNWICK_EMIT_TRY(code.ld32(register_, STACK, FRAME_DELTA, slot));
+    return code.add_unsigned(register_, pointer.offset);
+}
+
 } // namespace
 
 CodegenStatus emit_compute(TileCode& code, std::uint16_t tile, const program::ComputeStep& compute,
@@ -45,12 +67,12 @@ CodegenStatus emit_compute(TileCode& code, std::uint16_t tile, const program::Co
     const auto argument_base = static_cast<std::uint8_t>(inputs + FIRST_INPUT_REGISTER);
 
     TARNWICK_EMIT_TRY(
-        emit_address(code, OUTPUT_REGISTER, compute.output_address, repeat_pointer_count));
+        load_address(code, OUTPUT_REGISTER, compute.output_address, repeat_pointer_count));
     for (std::size_t i = 0; i < inputs; ++i) {
         // inputs + 3 <= 255, so every input register fits in u8.
         const auto register_ = static_cast<std::uint8_t>(FIRST_INPUT_REGISTER + i);
         TARNWICK_EMIT_TRY(
-            emit_address(code, register_, compute.input_addresses[i], repeat_pointer_count));
+            load_address(code, register_, compute.input_addresses[i], repeat_pointer_count));
     }
     for (std::size_t j = 0; j < compute.arguments.size(); ++j) {
         if (j > U8_LIMIT || argument_base + j > U8_LIMIT) {
@@ -75,22 +97,7 @@ CodegenStatus emit_compute(TileCode& code, std::uint16_t tile, const program::Co
 CodegenStatus emit_address(TileCode& code, std::uint8_t register_,
                            const program::TileAddress& address,
                            std::optional<std::size_t> repeat_pointer_count) {
-    if (const auto* absolute = address.get_if<program::TileAddress::Absolute>()) {
-        return code.setzi(register_, absolute->address);
-    }
-    const auto& pointer = *address.get_if<program::TileAddress::RepeatPointer>();
-    if (!repeat_pointer_count) {
-        return fail(invalid("repeat pointer used outside repeat body"));
-    }
-    if (pointer.index >= *repeat_pointer_count) {
-        return fail(invalid("repeat pointer index is out of range"));
-    }
-    // Frame word 1 + index; an index of 0xFFFF has no u16 slot, and any slot beyond the word
-    // offset field is rejected by the load itself, so the slot saturates rather than wrapping.
-    const auto slot =
-        static_cast<std::uint16_t>(std::min<std::size_t>(std::size_t{pointer.index} + 1, U16_LIMIT));
-    TARNWICK_EMIT_TRY(code.ld32(register_, STACK, FRAME_DELTA, slot));
-    return code.add_unsigned(register_, pointer.offset);
+    return load_address(code, register_, address, repeat_pointer_count);
 }
 
 CodegenStatus emit_repeat(TileCode& code, std::uint16_t tile, const program::RepeatStep& repeat,

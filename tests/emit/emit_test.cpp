@@ -469,5 +469,24 @@ TEST(ExchangeRows, OverlappingRowsMustAgree) {
               invalid("different exchange rows share an address"));
 }
 
+TEST(ExchangeRows, ALongRowIsCheckedAgainstEveryRowItCovers) {
+    const PlacedExchangeRow long_row{0x60000, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const PlacedExchangeRow inside{0x60004, {2}};
+    const PlacedExchangeRow later_agreeing{0x60014, {6, 7}};
+    const PlacedExchangeRow later_conflicting{0x6001C, {9}}; // only the long row reaches it
+    const PlacedExchangeRow after{0x60020, {9}};
+
+    ExchangeRows rows;
+    for (const auto* row : {&after, &later_agreeing, &long_row, &inside}) {
+        rows.record(*row);
+    }
+    const auto kept = rows.finish();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(*kept, (std::vector<PlacedExchangeRow>{long_row, inside, later_agreeing, after}));
+
+    rows.record(later_conflicting);
+    EXPECT_EQ(rows.finish().error(), invalid("different exchange rows share an address"));
+}
+
 } // namespace
 } // namespace tarnwick::emit

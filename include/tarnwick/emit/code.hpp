@@ -49,19 +49,10 @@ struct TileCode {
     // Loads a full 32-bit constant: one setzi below 0x100000, otherwise setzi of the upper 20 bits,
     // a shift left by 12 and an add of the low 12 bits.
     CodegenStatus setzi(std::uint8_t register_, std::uint32_t immediate) {
-        if (immediate < instruction::SETZI_IMMEDIATE_LIMIT) {
+        if (immediate < instruction::SETZI_IMMEDIATE_LIMIT) [[likely]] {
             return append(instruction::encode_setzi_m(register_, immediate));
         }
-        if (auto status = append(instruction::encode_setzi_m(register_, immediate >> 12));
-            !status) {
-            return status;
-        }
-        if (auto status = append(instruction::encode_shl_m_immediate(register_, register_, 12));
-            !status) {
-            return status;
-        }
-        return append(instruction::encode_add_m_immediate(
-            register_, register_, static_cast<std::int32_t>(immediate & 0xFFF)));
+        return setzi_long(register_, immediate);
     }
 
     // Loads word `offset` relative to `base` (with delta register `delta`).
@@ -119,12 +110,15 @@ struct TileCode {
 
 private:
     CodegenStatus append(Result<std::uint32_t> word) {
-        if (!word) {
-            return fail(word.error());
+        if (word) [[likely]] {
+            words.push_back(*word);
+            return {};
         }
-        words.push_back(*word);
-        return {};
+        return fail(word.error());
     }
+
+    // The three-word load of a constant of 0x100000 or more.
+    CodegenStatus setzi_long(std::uint8_t register_, std::uint32_t immediate);
 };
 
 std::ostream& operator<<(std::ostream& out, const TileCode& code);

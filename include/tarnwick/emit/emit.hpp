@@ -34,6 +34,7 @@ namespace tarnwick::emit {
 class ExchangeRows {
 public:
     void record(const program::PlacedExchangeRow& row) { rows_.push_back(&row); }
+    void reserve(std::size_t rows) { rows_.reserve(rows); }
 
     [[nodiscard]] std::span<const program::PlacedExchangeRow* const> recorded() const noexcept {
         return rows_;
