@@ -28,6 +28,9 @@ namespace {
 std::atomic<std::size_t> allocations{0};
 } // namespace
 
+// operator delete frees what this operator new took from malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* pointer = std::malloc(size == 0 ? 1 : size)) {
@@ -35,8 +38,14 @@ void* operator new(std::size_t size) {
     }
     throw std::bad_alloc();
 }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
 void operator delete(void* pointer) noexcept { std::free(pointer); }
+void operator delete(void* pointer, const std::nothrow_t&) noexcept { std::free(pointer); }
 void operator delete(void* pointer, std::size_t) noexcept { std::free(pointer); }
+#pragma GCC diagnostic pop
 
 namespace tarnwick::exchange {
 namespace {
