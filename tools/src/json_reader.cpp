@@ -232,7 +232,11 @@ std::uint64_t JsonNode::unsigned_value(std::uint64_t maximum, std::string_view w
     if (value_->is_number_unsigned()) {
         value = value_->get<std::uint64_t>();
     } else if (value_->is_number_integer()) {
-        fail(expected + "the negative number " + std::to_string(value_->get<std::int64_t>()));
+        const auto signed_value = value_->get<std::int64_t>();
+        if (signed_value < 0) {
+            fail(expected + "the negative number " + std::to_string(signed_value));
+        }
+        value = static_cast<std::uint64_t>(signed_value);
     } else if (value_->is_string()) {
         const auto& text = value_->get_ref<const std::string&>();
         if (text.size() < 3 || text.size() > 18 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X') ||
