@@ -134,7 +134,10 @@ constexpr std::uint32_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
                    event.kind == ReceiveEventKind::PairedNeutral;
         });
     if (paired) {
-        if (!timing.format_start_cycles || !timing.format_end_cycles) {
+        // A format end before the start closes nothing: the format stays on after the row, and
+        // the stream's source interval would come out inverted.
+        if (!timing.format_start_cycles || !timing.format_end_cycles ||
+            *timing.format_end_cycles < *timing.format_start_cycles) {
             return schedule_error("incomplete paired receive format");
         }
         timing.mode = ReceiveMode::Paired64;

@@ -200,6 +200,11 @@ TEST(ReceiveRowTiming, Failures) {
         {row_of({SYNC_EXCHANGE_INSTRUCTION, delay_xpic(0, 1, 5), delay_pic(0, 1, 0),
                  RETURN_INSTRUCTION}),
          0, "incomplete paired receive format"},
+        // A format that ends before it starts is never closed (found by fuzzing: its window's
+        // source interval came out inverted, from the format start back to the earlier end).
+        {row_of({SYNC_EXCHANGE_INSTRUCTION, delay_pic(0, 1, 0), delay_pic(0, 1, 2),
+                 delay_xpic(0, 0, 5), RETURN_INSTRUCTION}),
+         0, "incomplete paired receive format"},
         {row_of({SYNC_EXCHANGE_INSTRUCTION, source, pointer, delay(9), RETURN_INSTRUCTION}), 0,
          "incomplete ordinary receive mux"},
         {row_of({SYNC_EXCHANGE_INSTRUCTION, pointer, teardown, RETURN_INSTRUCTION}), 0,
