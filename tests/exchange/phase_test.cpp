@@ -71,6 +71,19 @@ ResolvedTransfer resolved(std::uint16_t source, std::vector<TransferEndpoint> de
     return *transfer;
 }
 
+TEST(PhaseRecords, DebugForms) {
+    EXPECT_EQ(to_string(PhaseTransferTiming{1, 2, 3, {4, 5}, {6, 7}, {8, 9}, 10}),
+              "PhaseTransferTiming { payload_start: 1, payload_end: 2, sender_horizon: 3, "
+              "receiver_payload_starts: [4, 5], receiver_payload_ends: [6, 7], "
+              "receiver_horizons: [8, 9], horizon: 10 }");
+    EXPECT_EQ(to_string(PhasePrograms{{std::nullopt, Words{RETURN_INSTRUCTION}}, {0, 0}, 0}),
+              "PhasePrograms { programs: [None, Some([1134559232])], tile_event_cycles: [0, 0], "
+              "event_cycles: 0 }");
+    EXPECT_EQ(to_string(ScheduledSenderRow{PlanRow{1, 2}, 3, 4}),
+              "ScheduledSenderRow { row: [1, 2, 0, 0, 0, 0, 0, 0, 0], start_cycles: 3, "
+              "end_cycles: 4 }");
+}
+
 TEST(PhaseProgramBuilder, EmptyPhase) {
     const std::size_t before = allocations.load();
     PhaseProgramBuilder builder(V600_TILES);
