@@ -32,3 +32,4 @@
 #include "tarnwick/exchange/schedule.hpp"
 #include "tarnwick/exchange/scheduled_program.hpp"
 #include "tarnwick/exchange/phase.hpp"
+#include "tarnwick/exchange/verify.hpp"
