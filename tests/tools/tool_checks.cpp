@@ -1,6 +1,7 @@
 // Unit tests of the tarnwick tool's own code: the description reader, listings, the choice of
 // point-to-point rows, per-iteration source patches, and random damage to the examples.
 
+#include "commands.hpp"
 #include "description.hpp"
 #include "json_reader.hpp"
 #include "listing.hpp"
@@ -250,6 +251,36 @@ TEST(ToolPipeline, SourcePatchesMoveEveryWordThatNamesTheSource) {
         ++patched;
     }
     EXPECT_EQ(patched, tile.rows.size() - 1);
+}
+
+// `compile` refuses a phase whose programs break the machine model: the check names the tile and
+// cycle of the first violations. Here the receiver's program selects the wrong sender.
+TEST(ToolPipeline, ReportsAPhaseThatFailsItsIndependentCheck) {
+    const Description description = parse_description(minimal());
+    const Pipeline pipeline(description);
+    PhaseResult phase = pipeline.build_phase(0);
+    EXPECT_TRUE(pipeline.verify(phase).verification.holds());
+    std::ostringstream quiet;
+    EXPECT_TRUE(report_check_failures(description, std::vector{pipeline.verify(phase)}, quiet));
+    EXPECT_EQ(quiet.str(), "");
+
+    auto& receiver = *phase.programs.programs.at(1);
+    const auto selects_sender = [](std::uint32_t word) {
+        return instruction::is_delay_xpic(word) && (word & 0x1FFFu) == 0u; // physical tile 0
+    };
+    const auto word = std::find_if(receiver.begin(), receiver.end(), selects_sender);
+    ASSERT_NE(word, receiver.end());
+    *word |= 4u; // now it selects physical tile 4
+    const PhaseCheck check = pipeline.verify(phase);
+    ASSERT_FALSE(check.verification.holds());
+    std::ostringstream err;
+    EXPECT_FALSE(report_check_failures(description, std::vector{check}, err));
+    const std::string text = err.str();
+    EXPECT_TRUE(text.starts_with("error: phase \"p\" fails its independent check with ")) << text;
+    EXPECT_NE(text.find("a fault of the library, not of the input"), std::string::npos);
+    EXPECT_NE(text.find("\n  " + exchange::describe(check.verification.violations.front()) + "\n"),
+              std::string::npos)
+        << text;
 }
 
 // Random damage to the example descriptions: whatever a user's file holds, the road either

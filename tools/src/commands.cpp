@@ -67,27 +67,6 @@ std::size_t find_phase(const Description& description, const std::string& name) 
                                                    : " (described: " + known + ")"));
 }
 
-// Prints the violations of failed checks; returns whether every check held.
-bool report_checks(const Description& description, const std::vector<PhaseCheck>& checks,
-                   std::ostream& err) {
-    bool holds = true;
-    for (const PhaseCheck& check : checks) {
-        if (check.verification.holds()) {
-            continue;
-        }
-        holds = false;
-        const auto& verification = check.verification;
-        err << "error: phase " << in_quotes(description.phases[check.phase_index].name)
-            << " fails its independent check: " << verification.violation_count
-            << " violations (a fault of the library, not of the input); the first ones:\n";
-        const std::size_t shown = std::min<std::size_t>(verification.violations.size(), 10);
-        for (std::size_t i = 0; i < shown; ++i) {
-            err << "  " << exchange::describe(verification.violations[i]) << '\n';
-        }
-    }
-    return holds;
-}
-
 void write_text_file(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
@@ -150,12 +129,35 @@ std::uint32_t parse_number(const std::string& text, const std::string& place, st
 
 } // namespace
 
+bool report_check_failures(const Description& description, std::span<const PhaseCheck> checks,
+                           std::ostream& err) {
+    bool holds = true;
+    for (const PhaseCheck& check : checks) {
+        const auto& verification = check.verification;
+        if (verification.holds()) {
+            continue;
+        }
+        holds = false;
+        err << "error: phase " << in_quotes(description.phases.at(check.phase_index).name)
+            << " fails its independent check with " << count(verification.violation_count, "violation")
+            << " (a fault of the library, not of the input); the first ones:\n";
+        const std::size_t shown = std::min<std::size_t>(verification.violations.size(), 10);
+        for (std::size_t i = 0; i < shown; ++i) {
+            err << "  " << exchange::describe(verification.violations[i]) << '\n';
+        }
+        if (verification.violation_count > shown) {
+            err << "  ... and " << verification.violation_count - shown << " more\n";
+        }
+    }
+    return holds;
+}
+
 int run_compile(const CompileCommand& command, std::ostream& out, std::ostream& err) {
     return guarded(err, command.description.string(), [&] {
         const Description description = read_description(command.description);
         const Pipeline pipeline(description);
         const Compilation compilation = pipeline.compile(command.verify);
-        if (!report_checks(description, compilation.checks, err)) {
+        if (!report_check_failures(description, compilation.checks, err)) {
             return EXIT_INTERNAL;
         }
         write_output(command.out, compilation,
@@ -349,7 +351,15 @@ int run_verify(const VerifyCommand& command, std::ostream& out, std::ostream& er
             out << "phase " << in_quotes(description.phases[index].name) << ": "
                 << count(phase.transfers.size(), "transfer") << ", horizon " << phase.programs.event_cycles
                 << " cycles\n"
-                << exchange::describe(check.verification) << '\n';
+                << "  " << exchange::describe(check.verification) << '\n';
+            for (const auto& violation : check.verification.violations) {
+                out << "  " << exchange::describe(violation) << '\n';
+            }
+            if (check.verification.violation_count > check.verification.violations.size()) {
+                out << "  ... and "
+                    << check.verification.violation_count - check.verification.violations.size()
+                    << " more\n";
+            }
             holds = holds && check.verification.holds();
         }
         return holds ? EXIT_OK : EXIT_INTERNAL;

@@ -4,9 +4,12 @@
 // 2 for a fault of the input (one line on the error stream naming its place), 1 for an internal
 // failure or a phase that fails its independent check.
 
+#include "pipeline.hpp"
+
 #include <filesystem>
 #include <iosfwd>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,6 +49,10 @@ struct VerifyCommand {
     std::filesystem::path description;
     std::optional<std::string> phase;
 };
+
+// Prints the first violations of every check that failed; returns whether all held.
+[[nodiscard]] bool report_check_failures(const Description& description,
+                                         std::span<const PhaseCheck> checks, std::ostream& err);
 
 [[nodiscard]] int run_compile(const CompileCommand& command, std::ostream& out, std::ostream& err);
 [[nodiscard]] int run_schedule(const ScheduleCommand& command, std::ostream& out, std::ostream& err);

@@ -161,8 +161,10 @@ std::string phase_svg(const Pipeline& pipeline, const PhaseResult& phase) {
         row_of[phase.active_tiles[i]] = i;
     }
 
-    const double row_height = rows <= 48 ? 20.0 : rows <= 200 ? 13.0 : 10.0;
+    const double row_height = rows <= 48 ? 26.0 : rows <= 200 ? 14.0 : 10.0;
     const double font = rows <= 48 ? 11.0 : rows <= 200 ? 9.0 : 8.0;
+    const double bar = (row_height - 4) / 2;
+    const double name_font = std::min(font - 1, bar - 1);
     const double left = 150.0;
     const double plot_width = 1400.0;
     const double top = 78.0;
@@ -187,8 +189,9 @@ std::string phase_svg(const Pipeline& pipeline, const PhaseResult& phase) {
     svg << "<text class=\"title\" x=\"" << number(left) << "\" y=\"22\">Exchange phase "
         << escape_xml(described.name) << "</text>\n"
         << "<text class=\"note\" x=\"" << number(left) << "\" y=\"40\">" << phase.transfers.size()
-        << " transfers, " << rows << " active tiles, horizon " << phase.programs.event_cycles
-        << " cycles</text>\n";
+        << (phase.transfers.size() == 1 ? " transfer, " : " transfers, ") << rows
+        << (rows == 1 ? " active tile, horizon " : " active tiles, horizon ")
+        << phase.programs.event_cycles << " cycles</text>\n";
     const std::pair<const char*, const char*> legend[] = {
         {"#2f6db5", "outgoing message"}, {"#e08a1e", "receive window"}, {"#9a9a9a", "pair partner busy"}};
     double legend_x = left + plot_width - 420.0;
@@ -235,7 +238,6 @@ std::string phase_svg(const Pipeline& pipeline, const PhaseResult& phase) {
             continue;
         }
         const double y = top + row_height * static_cast<double>(found->second);
-        const double bar = (row_height - 4) / 2;
         const double by = slice.kind == SliceKind::Receive ? y + 2 + bar : y + 2;
         const double bx = x(slice.start);
         const double bw = std::max(1.0, (slice.end - slice.start) * scale);
@@ -245,13 +247,14 @@ std::string phase_svg(const Pipeline& pipeline, const PhaseResult& phase) {
         const PlacedTransferResult& placed = phase.transfers[slice.transfer];
         const std::string& name = described.transfers[slice.transfer].name;
         svg << "<rect x=\"" << number(bx) << "\" y=\"" << number(by) << "\" width=\"" << number(bw)
-            << "\" height=\"" << number(bar) << "\" fill=\"" << colour << "\"><title>"
+            << "\" height=\"" << number(bar) << "\" fill=\"" << colour
+            << "\" stroke=\"#ffffff\" stroke-width=\"0.8\"><title>"
             << escape_xml(name) << ": " << kind_name(slice.kind) << " cycles " << slice.start
             << " to " << slice.end << ", " << placed.resolved.words << " items from tile "
             << placed.resolved.source << " to " << escape_xml(peers(placed)) << "</title></rect>\n";
-        if (bw > static_cast<double>(name.size()) * (font - 1) * 0.62 + 6 && bar >= font - 2) {
+        if (bw > static_cast<double>(name.size()) * name_font * 0.62 + 6 && name_font >= 7) {
             svg << "<text class=\"name\" x=\"" << number(bx + 3) << "\" y=\""
-                << number(by + bar - 1.5) << "\">" << escape_xml(name) << "</text>\n";
+                << number(by + bar / 2 + name_font * 0.36) << "\">" << escape_xml(name) << "</text>\n";
         }
     }
     svg << "</svg>\n";
