@@ -207,8 +207,11 @@ CodegenResult<std::vector<PlacedExchangeRow>> ExchangeRows::finish() const {
 
     std::vector<PlacedExchangeRow> result;
     result.reserve(ordered.size());
-    std::uint64_t furthest_end = 0;  // the end of the kept row that reaches furthest
-    std::uint64_t longest_bytes = 0; // the byte length of the longest kept row
+    // Of the rows kept so far, which agree wherever they overlap, the one reaching furthest. Every
+    // kept row starts at or before the next row, so each covers a leading part of it, and the
+    // furthest one covers all those parts: the next row agrees with every kept row exactly when
+    // it agrees with that one.
+    const PlacedExchangeRow* furthest = nullptr;
     for (const PlacedExchangeRow* row : ordered) {
         if (!result.empty() && result.back().address == row->address) {
             if (result.back().words != row->words) {
@@ -216,19 +219,13 @@ CodegenResult<std::vector<PlacedExchangeRow>> ExchangeRows::finish() const {
             }
             continue;
         }
-        if (furthest_end > row->address) {
-            // Some kept row reaches into this one: every byte both cover must agree. Only rows
-            // starting within the longest row's length before this one can reach it.
-            for (auto kept = result.rbegin();
-                 kept != result.rend() && kept->address + longest_bytes > row->address; ++kept) {
-                if (rows_conflict(*kept, *row)) {
-                    return fail(invalid("different exchange rows share an address"));
-                }
-            }
+        if (furthest != nullptr && rows_conflict(*furthest, *row)) {
+            return fail(invalid("different exchange rows share an address"));
         }
         result.push_back(*row);
-        furthest_end = std::max(furthest_end, row_end(*row));
-        longest_bytes = std::max<std::uint64_t>(longest_bytes, 4 * std::uint64_t{row->words.size()});
+        if (furthest == nullptr || row_end(*row) > row_end(*furthest)) {
+            furthest = row;
+        }
     }
     return result;
 }
