@@ -5,7 +5,6 @@
 #include "tarnwick/emit/emit.hpp"
 
 #include <benchmark/benchmark.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -21,11 +20,16 @@ constexpr std::uint32_t RET = 0x43A00000;
 
 SymbolTable symbols() {
     return {
-        {"tarnwick_static_worker_barrier", 0x50000}, {"tarnwick_static_complete", 0x50004},
-        {"tarnwick_static_host_run", 0x50008},       {"tarnwick_static_repeat_call", 0x5000C},
-        {"tarnwick_static_sample_cycle", 0x50010},   {"tarnwick_static_patch_word", 0x50014},
-        {"tarnwick_static_patch_row", 0x50018},      {"tarnwick_static_copy_u16", 0x5001C},
-        {"gemm", 0x51000},                           {"reduce", 0x51400},
+        {"tarnwick_static_worker_barrier", 0x50000},
+        {"tarnwick_static_complete", 0x50004},
+        {"tarnwick_static_host_run", 0x50008},
+        {"tarnwick_static_repeat_call", 0x5000C},
+        {"tarnwick_static_sample_cycle", 0x50010},
+        {"tarnwick_static_patch_word", 0x50014},
+        {"tarnwick_static_patch_row", 0x50018},
+        {"tarnwick_static_copy_u16", 0x5001C},
+        {"gemm", 0x51000},
+        {"reduce", 0x51400},
         {"scale", 0x51800},
     };
 }
@@ -116,9 +120,8 @@ void BM_EmitAllTiles(benchmark::State& state) {
         }
     }
     state.counters["tiles"] = TILES;
-    state.counters["code_bytes_per_tile"] =
-        benchmark::Counter(static_cast<double>(bytes) /
-                           (static_cast<double>(state.iterations()) * TILES));
+    state.counters["code_bytes_per_tile"] = benchmark::Counter(
+        static_cast<double>(bytes) / (static_cast<double>(state.iterations()) * TILES));
 }
 
 BENCHMARK(BM_EmitAllTiles)->Unit(benchmark::kMillisecond);

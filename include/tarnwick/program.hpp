@@ -100,7 +100,7 @@ public:
     constexpr TileAddress() noexcept : value_(Absolute{}) {}
 
     template <class V>
-        requires std::is_constructible_v<Variant, V>
+    requires std::is_constructible_v<Variant, V>
     constexpr TileAddress(V value) noexcept : value_(value) {} // NOLINT: implicit by design
 
     [[nodiscard]] constexpr const Variant& value() const noexcept { return value_; }
@@ -171,9 +171,9 @@ public:
     using Variant = std::variant<ExchangeStep, ComputeStep, RepeatStep, CheckpointStep>;
 
     template <class V>
-        requires(!std::is_same_v<std::remove_cvref_t<V>, TileStep> &&
-                 std::is_constructible_v<Variant, V &&>)
-    TileStep(V&& value) : value_(std::forward<V>(value)) {} // NOLINT: implicit by design
+    requires(!std::is_same_v<std::remove_cvref_t<V>, TileStep> &&
+             std::is_constructible_v<Variant, V&&>) TileStep(V&& value)
+        : value_(std::forward<V>(value)) {} // NOLINT: implicit by design
 
     [[nodiscard]] const Variant& value() const noexcept { return value_; }
     [[nodiscard]] Variant& value() noexcept { return value_; }

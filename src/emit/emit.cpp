@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <ostream>
+#include <sstream>
 #include <string_view>
 
 namespace tarnwick::emit {
@@ -98,14 +100,15 @@ CodegenResult<std::size_t> emit_copy_run(TileCode& code, std::span<const TileSte
 }
 
 CodegenStatus emit_exchange(TileCode& code, const ExchangeStep& exchange,
-                            const SymbolTable& symbols,
-                            std::optional<std::uint32_t> worker_barrier,
-                            ExchangeRows& exchange_rows, std::optional<std::uint32_t> repeat_count) {
+                            const SymbolTable& symbols, std::optional<std::uint32_t> worker_barrier,
+                            ExchangeRows& exchange_rows,
+                            std::optional<std::uint32_t> repeat_count) {
     if (exchange.profile.before) {
         TARNWICK_EMIT_TRY(emit_cycle_sample(code, symbols, *exchange.profile.before));
     }
     if (exchange.setup_patch) {
-        TARNWICK_EMIT_TRY(emit_exchange_setup_patch(code, exchange, *exchange.setup_patch, symbols));
+        TARNWICK_EMIT_TRY(
+            emit_exchange_setup_patch(code, exchange, *exchange.setup_patch, symbols));
     }
     if (!exchange.repeat_patches.empty()) {
         if (!repeat_count) {
@@ -230,6 +233,29 @@ CodegenResult<std::vector<PlacedExchangeRow>> ExchangeRows::finish() const {
     return result;
 }
 
+bool operator==(const ExchangeRows& a, const ExchangeRows& b) noexcept {
+    return std::ranges::equal(
+        a.rows_, b.rows_,
+        [](const PlacedExchangeRow* x, const PlacedExchangeRow* y) { return *x == *y; });
+}
+
+std::ostream& operator<<(std::ostream& out, const ExchangeRows& rows) {
+    out << "ExchangeRows { recorded: [";
+    const char* separator = "";
+    for (const PlacedExchangeRow* row : rows.recorded()) {
+        out << separator << *row;
+        separator = ", ";
+    }
+    out << "] }";
+    return out;
+}
+
+std::string to_string(const ExchangeRows& rows) {
+    std::ostringstream out;
+    out << rows;
+    return std::move(out).str();
+}
+
 CodegenResult<GeneratedProgram> emit(const program::TileProgram& program,
                                      const SymbolTable& symbols, const program::HostProgram& host,
                                      const CodegenOptions& options) {
@@ -263,9 +289,8 @@ CodegenResult<GeneratedProgram> emit(const program::TileProgram& program,
     }
 
     std::optional<std::uint32_t> worker_barrier;
-    if (std::ranges::any_of(program.steps, [](const TileStep& step) {
-            return active_exchange(step);
-        })) {
+    if (std::ranges::any_of(program.steps,
+                            [](const TileStep& step) { return active_exchange(step); })) {
         const auto barrier = symbol(symbols, WORKER_BARRIER_SYMBOL);
         if (!barrier) {
             return fail(barrier.error());
@@ -372,8 +397,7 @@ CodegenStatus emit_steps(TileCode& code, std::uint16_t tile, std::span<const Til
     return {};
 }
 
-CodegenStatus emit_cycle_sample(TileCode& code, const SymbolTable& symbols,
-                                std::uint32_t address) {
+CodegenStatus emit_cycle_sample(TileCode& code, const SymbolTable& symbols, std::uint32_t address) {
     TARNWICK_EMIT_TRY(code.setzi(2, address));
     const auto sample = symbol(symbols, SAMPLE_CYCLE_SYMBOL);
     if (!sample) {

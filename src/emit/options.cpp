@@ -36,7 +36,11 @@ std::ostream& operator<<(std::ostream& out, const GeneratedProgram& generated) {
     return out;
 }
 
-std::string to_string(const CodegenOptions& options) { return format(options); }
-std::string to_string(const GeneratedProgram& generated) { return format(generated); }
+std::string to_string(const CodegenOptions& options) {
+    return format(options);
+}
+std::string to_string(const GeneratedProgram& generated) {
+    return format(generated);
+}
 
 } // namespace tarnwick::emit

@@ -46,8 +46,8 @@ CodegenStatus load_address(TileCode& code, std::uint8_t register_,
     }
     // Frame word 1 + index; an index of 0xFFFF has no u16 slot, and any slot beyond the word
     // offset field is rejected by the load itself, so the slot saturates rather than wrapping.
-    const auto slot =
-        static_cast<std::uint16_t>(std::min<std::size_t>(std::size_t{pointer.index} + 1, U16_LIMIT));
+    const auto slot = static_cast<std::uint16_t>(
+        std::min<std::size_t>(std::size_t{pointer.index} + 1, U16_LIMIT));
     TARNWICK_EMIT_TRY(code.ld32(register_, STACK, FRAME_DELTA, slot));
     return code.add_unsigned(register_, pointer.offset);
 }

@@ -24,10 +24,14 @@ std::string_view TileAddress::name() const noexcept {
 
 std::string_view TileStep::name() const noexcept {
     switch (value_.index()) {
-    case 0: return "Exchange";
-    case 1: return "Compute";
-    case 2: return "Repeat";
-    default: return "Checkpoint";
+    case 0:
+        return "Exchange";
+    case 1:
+        return "Compute";
+    case 2:
+        return "Repeat";
+    default:
+        return "Checkpoint";
     }
 }
 
@@ -138,7 +142,10 @@ std::ostream& operator<<(std::ostream& out, const TileStep& value) {
 }
 
 std::ostream& operator<<(std::ostream& out, const TileProgram& value) {
-    debug::Struct(out, "TileProgram").field("tile", value.tile).field("steps", value.steps).finish();
+    debug::Struct(out, "TileProgram")
+        .field("tile", value.tile)
+        .field("steps", value.steps)
+        .finish();
     return out;
 }
 
@@ -160,19 +167,47 @@ std::ostream& operator<<(std::ostream& out, const HostProgram& value) {
     return out;
 }
 
-std::string to_string(const StepProfile& value) { return format(value); }
-std::string to_string(const PlacedExchangeRow& value) { return format(value); }
-std::string to_string(const ExchangePatch& value) { return format(value); }
-std::string to_string(const ExchangeSetupPatch& value) { return format(value); }
-std::string to_string(const ExchangeStep& value) { return format(value); }
-std::string to_string(const TileAddress& value) { return format(value); }
-std::string to_string(const ComputeStep& value) { return format(value); }
-std::string to_string(const RepeatPointer& value) { return format(value); }
-std::string to_string(const RepeatStep& value) { return format(value); }
-std::string to_string(const CheckpointStep& value) { return format(value); }
-std::string to_string(const TileStep& value) { return format(value); }
-std::string to_string(const TileProgram& value) { return format(value); }
-std::string to_string(const HostPhase& value) { return format(value); }
-std::string to_string(const HostProgram& value) { return format(value); }
+std::string to_string(const StepProfile& value) {
+    return format(value);
+}
+std::string to_string(const PlacedExchangeRow& value) {
+    return format(value);
+}
+std::string to_string(const ExchangePatch& value) {
+    return format(value);
+}
+std::string to_string(const ExchangeSetupPatch& value) {
+    return format(value);
+}
+std::string to_string(const ExchangeStep& value) {
+    return format(value);
+}
+std::string to_string(const TileAddress& value) {
+    return format(value);
+}
+std::string to_string(const ComputeStep& value) {
+    return format(value);
+}
+std::string to_string(const RepeatPointer& value) {
+    return format(value);
+}
+std::string to_string(const RepeatStep& value) {
+    return format(value);
+}
+std::string to_string(const CheckpointStep& value) {
+    return format(value);
+}
+std::string to_string(const TileStep& value) {
+    return format(value);
+}
+std::string to_string(const TileProgram& value) {
+    return format(value);
+}
+std::string to_string(const HostPhase& value) {
+    return format(value);
+}
+std::string to_string(const HostProgram& value) {
+    return format(value);
+}
 
 } // namespace tarnwick::program

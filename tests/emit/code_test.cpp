@@ -2,10 +2,9 @@
 #include "tarnwick/emit/error.hpp"
 #include "tarnwick/emit/options.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -14,16 +13,22 @@ namespace {
 
 using Words = std::vector<std::uint32_t>;
 
-CodegenError schedule(std::string_view message) { return ExchangeError::Schedule{message}; }
+CodegenError schedule(std::string_view message) {
+    return ExchangeError::Schedule{message};
+}
 
 // ---- CodegenError -------------------------------------------------------------------------------
 
 TEST(CodegenError, WrapsEveryExchangeErrorUnchanged) {
     const ExchangeError errors[] = {
-        ExchangeError::Tile{1472},          ExchangeError::DuplicateTile{},
-        ExchangeError::Count{9},            ExchangeError::ReceiverSet{},
-        ExchangeError::Schedule{"call operand"}, ExchangeError::PlanOffsetRange{5, 0},
-        ExchangeError::Address{3},          ExchangeError::HostPacket{},
+        ExchangeError::Tile{1472},
+        ExchangeError::DuplicateTile{},
+        ExchangeError::Count{9},
+        ExchangeError::ReceiverSet{},
+        ExchangeError::Schedule{"call operand"},
+        ExchangeError::PlanOffsetRange{5, 0},
+        ExchangeError::Address{3},
+        ExchangeError::HostPacket{},
     };
     for (const ExchangeError& error : errors) {
         const CodegenError wrapped = error;
@@ -73,19 +78,24 @@ TEST(TileCode, AppendsTheEncodedWords) {
     const EmitCase cases[] = {
         {"setzi small", [](TileCode& c) { return c.setzi(2, 0x70000); }, {0x19270000}},
         {"setzi largest short", [](TileCode& c) { return c.setzi(0, 0xFFFFF); }, {0x190FFFFF}},
-        {"setzi long", [](TileCode& c) { return c.setzi(0, 0x100000); },
+        {"setzi long",
+         [](TileCode& c) { return c.setzi(0, 0x100000); },
          {0x19000100, 0x4200A00C, 0x22000000}},
-        {"setzi all ones", [](TileCode& c) { return c.setzi(0, 0xFFFFFFFF); },
+        {"setzi all ones",
+         [](TileCode& c) { return c.setzi(0, 0xFFFFFFFF); },
          {0x190FFFFF, 0x4200A00C, 0x22000FFF}},
-        {"setzi m3", [](TileCode& c) { return c.setzi(3, 0x12345678); },
+        {"setzi m3",
+         [](TileCode& c) { return c.setzi(3, 0x12345678); },
          {0x19312345, 0x4233A00C, 0x22330678}},
         {"add_unsigned 0", [](TileCode& c) { return c.add_unsigned(0, 0); }, {}},
         {"add_unsigned 64", [](TileCode& c) { return c.add_unsigned(0, 64); }, {0x22000040}},
         {"add_unsigned 32767", [](TileCode& c) { return c.add_unsigned(0, 32767); }, {0x22007FFF}},
-        {"add_unsigned 70000", [](TileCode& c) { return c.add_unsigned(0, 70000); },
+        {"add_unsigned 70000",
+         [](TileCode& c) { return c.add_unsigned(0, 70000); },
          {0x22007FFF, 0x22007FFF, 0x22001172}},
         {"jump", [](TileCode& c) { return c.jump(0x52014); }, {0x19052014, 0x43000000}},
-        {"jump far", [](TileCode& c) { return c.jump(0x100000); },
+        {"jump far",
+         [](TileCode& c) { return c.jump(0x100000); },
          {0x19000100, 0x4200A00C, 0x22000000, 0x43000000}},
         {"call", [](TileCode& c) { return c.call(0x50014, 9); }, {0x18914005}},
         {"brz", [](TileCode& c) { return c.brz(0, 0x52050); }, {0x13014814}},

@@ -3,14 +3,12 @@
 // exchange programs and runtime routines must match the meaning of the program, and every branch
 // must land on an instruction of the code.
 
-#include "tarnwick/emit/emit.hpp"
-
 #include "emit/support.hpp"
-
-#include <gtest/gtest.h>
+#include "tarnwick/emit/emit.hpp"
 
 #include <algorithm>
 #include <array>
+#include <gtest/gtest.h>
 #include <map>
 #include <random>
 #include <set>
@@ -178,8 +176,8 @@ private:
 
 struct Simulation {
     std::vector<std::string> trace;
-    std::set<std::uint32_t> executed;  // addresses of the instructions that ran
-    std::set<std::uint32_t> data;      // addresses of inline copy tables
+    std::set<std::uint32_t> executed; // addresses of the instructions that ran
+    std::set<std::uint32_t> data;     // addresses of inline copy tables
     std::vector<std::uint32_t> branch_targets;
     std::string failure;
     std::uint32_t final_stack = 0;
@@ -255,8 +253,8 @@ Simulation simulate(const Words& words, std::uint32_t code_address, const Symbol
             const std::uint8_t link = r1;
             auto expect_link = [&](std::uint8_t wanted) {
                 if (link != wanted) {
-                    sim.failure = "call of " + hex(target) + " returns through m" +
-                                  std::to_string(link);
+                    sim.failure =
+                        "call of " + hex(target) + " returns through m" + std::to_string(link);
                 }
             };
             m[link] = next; // the callee returns to the address in its return register
@@ -350,9 +348,9 @@ public:
             const std::uint32_t phases = below(4);
             for (std::uint32_t i = 0; i < phases; ++i) {
                 const bool active = chance(2);
-                list->push_back({0x3000 + 0x100 * below(2), active,
-                                 active ? std::optional<std::uint32_t>(0x4000 + 4 * below(8))
-                                        : std::nullopt});
+                list->push_back(
+                    {0x3000 + 0x100 * below(2), active,
+                     active ? std::optional<std::uint32_t>(0x4000 + 4 * below(8)) : std::nullopt});
             }
         }
         return host;
@@ -470,10 +468,16 @@ private:
 
     void add_step(std::vector<TileStep>& steps, RepeatStep* repeat) {
         switch (below(repeat == nullptr ? 5 : 4)) {
-        case 0: steps.emplace_back(exchange(repeat)); break;
+        case 0:
+            steps.emplace_back(exchange(repeat));
+            break;
         case 1:
-        case 2: steps.emplace_back(compute(repeat)); break;
-        case 3: steps.emplace_back(CheckpointStep{any(), static_cast<std::uint8_t>(below(2)), {}}); break;
+        case 2:
+            steps.emplace_back(compute(repeat));
+            break;
+        case 3:
+            steps.emplace_back(CheckpointStep{any(), static_cast<std::uint8_t>(below(2)), {}});
+            break;
         default: {
             RepeatStep inner;
             inner.count = 1 + below(5);
@@ -504,8 +508,8 @@ TEST(EmitProperty, RandomProgramsRunAsTheyMean) {
                                << to_string(program);
         const Words words = code_words(*generated);
 
-        const Simulation sim = simulate(words, options.code_address, symbols,
-                                        generator.exchange_programs);
+        const Simulation sim =
+            simulate(words, options.code_address, symbols, generator.exchange_programs);
         ASSERT_EQ(sim.failure, "") << "seed " << seed;
         EXPECT_EQ(sim.final_stack, STACK_TOP) << "seed " << seed;
 
@@ -520,7 +524,8 @@ TEST(EmitProperty, RandomProgramsRunAsTheyMean) {
                 const auto* repeat = step.get_if<RepeatStep>();
                 return repeat == nullptr || repeat->count > 1;
             });
-        const std::uint32_t end = options.code_address + 4 * static_cast<std::uint32_t>(words.size());
+        const std::uint32_t end =
+            options.code_address + 4 * static_cast<std::uint32_t>(words.size());
         for (std::uint32_t address = options.code_address; address < end; address += 4) {
             EXPECT_FALSE(sim.executed.contains(address) && sim.data.contains(address))
                 << "seed " << seed << " at " << hex(address);
@@ -539,9 +544,9 @@ TEST(EmitProperty, RandomProgramsRunAsTheyMean) {
             EXPECT_LT(rows[i - 1].address, rows[i].address) << "seed " << seed;
         }
         for (const std::uint32_t address : generator.exchange_programs) {
-            EXPECT_TRUE(std::ranges::any_of(rows, [&](const PlacedExchangeRow& row) {
-                return row.address == address;
-            })) << "seed " << seed;
+            EXPECT_TRUE(std::ranges::any_of(
+                rows, [&](const PlacedExchangeRow& row) { return row.address == address; }))
+                << "seed " << seed;
         }
     }
 }

@@ -1,11 +1,9 @@
+#include "emit/support.hpp"
 #include "tarnwick/emit/emit.hpp"
 #include "tarnwick/emit/validate.hpp"
 
-#include "emit/support.hpp"
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <string>
 
 namespace tarnwick::emit {
@@ -15,7 +13,9 @@ using namespace testing;
 
 constexpr std::uint32_t COPY_ROUTINE = 0x50020; // an address of our own for the copy routine
 
-CodegenError schedule(std::string_view message) { return ExchangeError::Schedule{message}; }
+CodegenError schedule(std::string_view message) {
+    return ExchangeError::Schedule{message};
+}
 
 CodegenResult<GeneratedProgram> emit_case(std::vector<TileStep> steps, CodegenOptions options,
                                           std::uint16_t tile = 7,
@@ -43,10 +43,10 @@ CodegenError emit_error(std::vector<TileStep> steps, CodegenOptions options = ca
 TEST(Emit, InactiveExchangeAndKernelCall) {
     const auto generated = emit_case({inactive_exchange(), gemm_step()}, case_options());
     ASSERT_TRUE(generated) << to_string(generated.error());
-    EXPECT_EQ(code_words(*generated),
-              (Words{0x19800000, 0x438080A4, 0x43F080A7, 0x40C00000, 0x41800001, 0x18A18000,
-                     0x19270000, 0x19371000, 0x19472000, 0x19500040, 0x18A14400, 0x19050004,
-                     0x43000000}));
+    EXPECT_EQ(
+        code_words(*generated),
+        (Words{0x19800000, 0x438080A4, 0x43F080A7, 0x40C00000, 0x41800001, 0x18A18000, 0x19270000,
+               0x19371000, 0x19472000, 0x19500040, 0x18A14400, 0x19050004, 0x43000000}));
     EXPECT_EQ(generated->bytes.size(), 52u);
     // Little-endian whatever the host: the first word 0x19800000 is 00 00 80 19.
     EXPECT_EQ((std::vector<std::uint8_t>(generated->bytes.begin(), generated->bytes.begin() + 8)),
@@ -81,13 +81,13 @@ TEST(Emit, RepeatedPatchedExchangeHasTheSameCodeForEveryCount) {
         const auto generated = emit_case({patched_repeat(n)}, case_options(), 0);
         ASSERT_TRUE(generated) << n << ": " << to_string(generated.error());
         const Words words = code_words(*generated);
-        EXPECT_EQ(words,
-                  (Words{0x22BBFFF8, 0x19000000 + n, 0x4FB0F000, 0x19070000, 0x4FB0F001,
-                         0x19260000, 0x19361000, 0x01B4F000, 0x19500000 + n, 0x18914005,
-                         0x19870000, 0x438080A4, 0x43F080A7, 0x18714000, 0x19800001, 0x438080A6,
-                         0x41800003, 0x18A18000, 0x01B0F001, 0x22000040, 0x4FB0F001, 0x01B0F000,
-                         0x2200FFFF, 0x4FB0F000, 0x1301481B, 0x19052014, 0x43000000, 0x22BB0008,
-                         0x19050004, 0x43000000}))
+        EXPECT_EQ(
+            words,
+            (Words{0x22BBFFF8, 0x19000000 + n, 0x4FB0F000,     0x19070000, 0x4FB0F001, 0x19260000,
+                   0x19361000, 0x01B4F000,     0x19500000 + n, 0x18914005, 0x19870000, 0x438080A4,
+                   0x43F080A7, 0x18714000,     0x19800001,     0x438080A6, 0x41800003, 0x18A18000,
+                   0x01B0F001, 0x22000040,     0x4FB0F001,     0x01B0F000, 0x2200FFFF, 0x4FB0F000,
+                   0x1301481B, 0x19052014,     0x43000000,     0x22BB0008, 0x19050004, 0x43000000}))
             << n;
         EXPECT_EQ(std::ranges::count(words, SYNC), 1);
         const TileStep repeat = patched_repeat(n);
@@ -123,8 +123,8 @@ TEST(Emit, ExchangeSequenceWritesTheReceiveState) {
 
     // A count given with an embedded sync is still written.
     quiet.incoming_dcount = 4;
-    EXPECT_EQ(emitted_words({quiet}), (Words{0x18714000, 0x19800004, 0x438080A6, 0x18A18000,
-                                             0x19050004, 0x43000000}));
+    EXPECT_EQ(emitted_words({quiet}),
+              (Words{0x18714000, 0x19800004, 0x438080A6, 0x18A18000, 0x19050004, 0x43000000}));
 }
 
 TEST(Emit, CheckpointIsOneWord) {
@@ -147,8 +147,8 @@ TEST(Emit, InvocationSamplesAndHostPhasesSurroundTheBody) {
                      0x19200001, 0x19302100, 0x19402000, 0x18914002, // inputs (loop start)
                      0x19209000, 0x18A14004, 0x41801000, 0x19209004, 0x18A14004,
                      0x19200001, 0x19303000, 0x18914003, // outputs
-                     0x01B0F000, 0x2200FFFF, 0x4FB0F000, 0x13014818, 0x19052018, 0x43000000,
-                     0x22BB0008, 0x19050004, 0x43000000}));
+                     0x01B0F000, 0x2200FFFF, 0x4FB0F000, 0x13014818, 0x19052018,
+                     0x43000000, 0x22BB0008, 0x19050004, 0x43000000}));
 }
 
 // ---- halfword copies ----------------------------------------------------------------------------
@@ -160,10 +160,10 @@ SymbolTable copy_symbols() {
 }
 
 TEST(Emit, MergesConsecutiveHalfwordCopies) {
-    EXPECT_EQ(emitted_words({copy_step(0x1000, 0x2000), copy_step(0x1004, 0x2004)},
-                            case_options(), copy_symbols()),
-              (Words{0x19400002, 0x18A14008, 0x1000, 0x2000, 0x1004, 0x2004, 0x19050004,
-                     0x43000000}));
+    EXPECT_EQ(
+        emitted_words({copy_step(0x1000, 0x2000), copy_step(0x1004, 0x2004)}, case_options(),
+                      copy_symbols()),
+        (Words{0x19400002, 0x18A14008, 0x1000, 0x2000, 0x1004, 0x2004, 0x19050004, 0x43000000}));
 }
 
 TEST(Emit, SamplesSplitHalfwordCopyRuns) {
@@ -181,8 +181,8 @@ TEST(Emit, SamplesSplitHalfwordCopyRuns) {
     first.profile.before = 0x8010;
     second.profile = {std::nullopt, 0x8020};
     EXPECT_EQ(emitted_words({first, second, CheckpointStep{}}, case_options(), copy_symbols()),
-              (Words{0x19208010, 0x18A14004, 0x19400002, 0x18A14008, 0x1000, 0x2000, 0x1004,
-                     0x2004, 0x19208020, 0x18A14004, 0x41801000, 0x19050004, 0x43000000}));
+              (Words{0x19208010, 0x18A14004, 0x19400002, 0x18A14008, 0x1000, 0x2000, 0x1004, 0x2004,
+                     0x19208020, 0x18A14004, 0x41801000, 0x19050004, 0x43000000}));
 }
 
 TEST(Emit, UnmergeableCopyIsAKernelCall) {
@@ -223,7 +223,8 @@ TEST(EmitCompute, LoadsArgumentsAfterTheInputs) {
     EXPECT_EQ(code.words, (Words{0x19270000, 0x19371000, 0x19472000, 0x19500040, 0x18A14400}));
 
     code.words.clear();
-    const ComputeStep relative = kernel("gemm", absolute(0x70000), {pointer(0, 0x40), pointer(0, 0)}, {});
+    const ComputeStep relative =
+        kernel("gemm", absolute(0x70000), {pointer(0, 0x40), pointer(0, 0)}, {});
     ASSERT_TRUE(emit_compute(code, 7, relative, symbols, 1));
     EXPECT_EQ(code.words, (Words{0x19270000, 0x01B3F001, 0x22330040, 0x01B4F001, 0x18A14400}));
 
@@ -239,23 +240,24 @@ TEST(EmitCompute, RejectsWhatValidationWouldHaveCaught) {
     EXPECT_EQ(emit_address(code, 3, pointer(1, 0), 1).error(),
               invalid("repeat pointer index is out of range"));
     // Pointer 0xFFFF has no frame word the load can reach.
-    EXPECT_EQ(emit_address(code, 3, pointer(0xFFFF, 0), 0x10000).error(),
-              schedule("ld32 operand"));
+    EXPECT_EQ(emit_address(code, 3, pointer(0xFFFF, 0), 0x10000).error(), schedule("ld32 operand"));
     // Thirteen arguments fill m3..m15; a fourteenth has no register.
-    EXPECT_EQ(emit_compute(code, 7, kernel("gemm", absolute(0), {}, Words(14, 1)), symbols,
-                           std::nullopt)
-                  .error(),
-              schedule("setzi operand"));
-    EXPECT_EQ(emit_compute(code, 7,
-                           kernel("gemm", absolute(0), std::vector<TileAddress>(253, absolute(0)), {}),
-                           symbols, std::nullopt)
-                  .error(),
-              invalid("kernel input register overflow"));
-    EXPECT_EQ(emit_compute(code, 7,
-                           kernel("gemm", absolute(0), std::vector<TileAddress>(256, absolute(0)), {}),
-                           symbols, std::nullopt)
-                  .error(),
-              invalid("kernel input count exceeds u8"));
+    EXPECT_EQ(
+        emit_compute(code, 7, kernel("gemm", absolute(0), {}, Words(14, 1)), symbols, std::nullopt)
+            .error(),
+        schedule("setzi operand"));
+    EXPECT_EQ(
+        emit_compute(code, 7,
+                     kernel("gemm", absolute(0), std::vector<TileAddress>(253, absolute(0)), {}),
+                     symbols, std::nullopt)
+            .error(),
+        invalid("kernel input register overflow"));
+    EXPECT_EQ(
+        emit_compute(code, 7,
+                     kernel("gemm", absolute(0), std::vector<TileAddress>(256, absolute(0)), {}),
+                     symbols, std::nullopt)
+            .error(),
+        invalid("kernel input count exceeds u8"));
 }
 
 Words repeat_words(std::vector<RepeatPointer> pointers, std::vector<TileStep> body = {}) {
@@ -272,12 +274,12 @@ TEST(EmitRepeat, FrameHoldsTheCounterAndThePointers) {
     EXPECT_EQ(repeat_words({}, {CheckpointStep{}}),
               (Words{0x22BBFFF8, 0x19000004, 0x4FB0F000, 0x41801000, 0x01B0F000, 0x2200FFFF,
                      0x4FB0F000, 0x1301480A, 0x1905200C, 0x43000000, 0x22BB0008}));
-    EXPECT_EQ(repeat_words({{0x70000, 64}, {0x100000, 4}}),
-              (Words{0x22BBFFF0, 0x19000004, 0x4FB0F000, 0x19070000, 0x4FB0F001, 0x19000100,
-                     0x4200A00C, 0x22000000, 0x4FB0F002, // frame
-                     0x01B0F001, 0x22000040, 0x4FB0F001, 0x01B0F002, 0x22000004, 0x4FB0F002,
-                     0x01B0F000, 0x2200FFFF, 0x4FB0F000, 0x13014815, 0x19052024, 0x43000000,
-                     0x22BB0010}));
+    EXPECT_EQ(
+        repeat_words({{0x70000, 64}, {0x100000, 4}}),
+        (Words{0x22BBFFF0, 0x19000004, 0x4FB0F000, 0x19070000, 0x4FB0F001, 0x19000100, 0x4200A00C,
+               0x22000000, 0x4FB0F002, // frame
+               0x01B0F001, 0x22000040, 0x4FB0F001, 0x01B0F002, 0x22000004, 0x4FB0F002, 0x01B0F000,
+               0x2200FFFF, 0x4FB0F000, 0x13014815, 0x19052024, 0x43000000, 0x22BB0010}));
     EXPECT_EQ(repeat_words({{0, 1}, {0, 1}, {0, 1}})[0], 0x22BBFFF0u);
     EXPECT_EQ(repeat_words({{0, 1}, {0, 1}, {0, 1}, {0, 1}})[0], 0x22BBFFE8u);
 
@@ -289,9 +291,11 @@ TEST(EmitRepeat, FrameHoldsTheCounterAndThePointers) {
 TEST(EmitRepeat, LoopExitMustBeAddressable) {
     CodegenOptions options = case_options();
     options.code_address = 0x52002;
-    EXPECT_EQ(emit_error({repeat_step(2, {}, {CheckpointStep{}})}, options), schedule("brz operand"));
+    EXPECT_EQ(emit_error({repeat_step(2, {}, {CheckpointStep{}})}, options),
+              schedule("brz operand"));
     options.code_address = 0x1FFFF0;
-    EXPECT_EQ(emit_error({repeat_step(2, {}, {CheckpointStep{}})}, options), schedule("brz operand"));
+    EXPECT_EQ(emit_error({repeat_step(2, {}, {CheckpointStep{}})}, options),
+              schedule("brz operand"));
     // Without a loop the code address is not used.
     options.code_address = 0x52002;
     EXPECT_TRUE(emit_case({CheckpointStep{}}, options));
@@ -363,9 +367,8 @@ TEST(EmitHostPhases, OneCallPerRun) {
                                  0x19200001, 0x19306000, 0x19405000, 0x18914002}));
 
     code.words.clear();
-    const std::vector<HostPhase> split{{0x1000, false, std::nullopt},
-                                       {0x1000, true, 0x4000},
-                                       {0x1000, false, std::nullopt}};
+    const std::vector<HostPhase> split{
+        {0x1000, false, std::nullopt}, {0x1000, true, 0x4000}, {0x1000, false, std::nullopt}};
     ASSERT_TRUE(emit_host_phases(code, case_symbols(), split));
     EXPECT_EQ(code.words, (Words{0x19200001, 0x19301000, 0x18914003,             //
                                  0x19200001, 0x19304000, 0x19401000, 0x18914002, //
@@ -378,16 +381,16 @@ TEST(EmitHostPhases, LooksUpOnlyTheRoutinesItNeeds) {
     EXPECT_TRUE(code.words.empty());
 
     SymbolTable host_run_only{{"tarnwick_static_host_run", 0x50008}};
-    EXPECT_TRUE(emit_host_phases(code, host_run_only,
-                                 std::vector<HostPhase>{{0x3000, true, 0x4000}}));
-    EXPECT_EQ(emit_host_phases(code, host_run_only,
-                               std::vector<HostPhase>{{0x3000, false, std::nullopt}})
-                  .error(),
-              invalid("missing runtime symbol tarnwick_static_repeat_call"));
-    EXPECT_EQ(emit_host_phases(code, case_symbols(),
-                               std::vector<HostPhase>{{0x3000, true, std::nullopt}})
-                  .error(),
-              invalid("active host phase has no run table"));
+    EXPECT_TRUE(
+        emit_host_phases(code, host_run_only, std::vector<HostPhase>{{0x3000, true, 0x4000}}));
+    EXPECT_EQ(
+        emit_host_phases(code, host_run_only, std::vector<HostPhase>{{0x3000, false, std::nullopt}})
+            .error(),
+        invalid("missing runtime symbol tarnwick_static_repeat_call"));
+    EXPECT_EQ(
+        emit_host_phases(code, case_symbols(), std::vector<HostPhase>{{0x3000, true, std::nullopt}})
+            .error(),
+        invalid("active host phase has no run table"));
 }
 
 // ---- failures of the whole emission -------------------------------------------------------------
@@ -432,14 +435,14 @@ TEST(Emit, FailsWithoutPartialResults) {
 // ---- exchange rows ------------------------------------------------------------------------------
 
 TEST(ExchangeRows, OneRowPerAddressInAscendingOrder) {
-    const auto generated = emit_case({exchange_step({0, RET}, true, 0x64000), inactive_exchange(),
-                                      exchange_step({0, RET}, true, 0x64000),
-                                      exchange_step({RET}, false, 0x60010)},
-                                     case_options());
+    const auto generated =
+        emit_case({exchange_step({0, RET}, true, 0x64000), inactive_exchange(),
+                   exchange_step({0, RET}, true, 0x64000), exchange_step({RET}, false, 0x60010)},
+                  case_options());
     ASSERT_TRUE(generated);
-    EXPECT_EQ(generated->exchange_rows,
-              (std::vector<PlacedExchangeRow>{
-                  {0x60000, {RET}}, {0x60010, {RET}}, {0x64000, {0, RET}}}));
+    EXPECT_EQ(
+        generated->exchange_rows,
+        (std::vector<PlacedExchangeRow>{{0x60000, {RET}}, {0x60010, {RET}}, {0x64000, {0, RET}}}));
 
     EXPECT_EQ(emit_error({inactive_exchange(), exchange_step({0, RET}, true)}),
               invalid("different exchange rows share an address"));

@@ -22,9 +22,12 @@ inline constexpr std::uint32_t CODE_ADDRESS = 0x52000;
 // The runtime routines and the kernel "gemm" at the addresses the reference cases use.
 inline SymbolTable case_symbols() {
     return {
-        {"tarnwick_static_worker_barrier", 0x50000}, {"tarnwick_static_complete", 0x50004},
-        {"tarnwick_static_host_run", 0x50008},       {"tarnwick_static_repeat_call", 0x5000C},
-        {"tarnwick_static_sample_cycle", 0x50010},   {"tarnwick_static_patch_word", 0x50014},
+        {"tarnwick_static_worker_barrier", 0x50000},
+        {"tarnwick_static_complete", 0x50004},
+        {"tarnwick_static_host_run", 0x50008},
+        {"tarnwick_static_repeat_call", 0x5000C},
+        {"tarnwick_static_sample_cycle", 0x50010},
+        {"tarnwick_static_patch_word", 0x50014},
         {"gemm", 0x51000},
     };
 }
@@ -42,8 +45,12 @@ inline ExchangeStep exchange_step(Words words, bool active, std::uint32_t addres
     return step;
 }
 
-inline ExchangeStep inactive_exchange() { return exchange_step({RET}, false); }
-inline ExchangeStep active_exchange_step() { return exchange_step({0, RET}, true); }
+inline ExchangeStep inactive_exchange() {
+    return exchange_step({RET}, false);
+}
+inline ExchangeStep active_exchange_step() {
+    return exchange_step({0, RET}, true);
+}
 
 inline ComputeStep kernel(std::string symbol, TileAddress output, std::vector<TileAddress> inputs,
                           Words arguments) {
@@ -55,7 +62,9 @@ inline ComputeStep kernel(std::string symbol, TileAddress output, std::vector<Ti
     return step;
 }
 
-inline TileAddress absolute(std::uint32_t address) { return TileAddress::Absolute{address}; }
+inline TileAddress absolute(std::uint32_t address) {
+    return TileAddress::Absolute{address};
+}
 inline TileAddress pointer(std::uint16_t index, std::uint32_t offset) {
     return TileAddress::RepeatPointer{index, offset};
 }

@@ -1,7 +1,6 @@
 #include "tarnwick/program.hpp"
 
 #include <gtest/gtest.h>
-
 #include <string>
 
 namespace tarnwick::program {
@@ -36,10 +35,11 @@ TileProgram sample_program() {
                      .input_addresses = {TileAddress::RepeatPointer{0, 64}},
                      .arguments = {64},
                      .profile = {.before = 8, .after = std::nullopt}};
-    RepeatStep repeat{.count = 2,
-                      .iterated_pointers = {{0x70000, 64}},
-                      .body = {gemm, CheckpointStep{.operation = 5, .breakpoint = 1, .profile = {}}},
-                      .profile = {}};
+    RepeatStep repeat{
+        .count = 2,
+        .iterated_pointers = {{0x70000, 64}},
+        .body = {gemm, CheckpointStep{.operation = 5, .breakpoint = 1, .profile = {}}},
+        .profile = {}};
     return TileProgram{.tile = 7, .steps = {repeat, ExchangeStep{}}};
 }
 

@@ -48,7 +48,7 @@ struct TileCode {
 
     // Loads a full 32-bit constant: one setzi below 0x100000, otherwise setzi of the upper 20 bits,
     // a shift left by 12 and an add of the low 12 bits.
-    CodegenStatus setzi(std::uint8_t register_, std::uint32_t immediate) {
+    [[nodiscard]] CodegenStatus setzi(std::uint8_t register_, std::uint32_t immediate) {
         if (immediate < instruction::SETZI_IMMEDIATE_LIMIT) [[likely]] {
             return append(instruction::encode_setzi_m(register_, immediate));
         }
@@ -56,23 +56,23 @@ struct TileCode {
     }
 
     // Loads word `offset` relative to `base` (with delta register `delta`).
-    CodegenStatus ld32(std::uint8_t destination, std::uint8_t base, std::uint8_t delta,
-                       std::uint16_t offset) {
+    [[nodiscard]] CodegenStatus ld32(std::uint8_t destination, std::uint8_t base,
+                                     std::uint8_t delta, std::uint16_t offset) {
         return append(instruction::encode_ld32_m_immediate(destination, base, delta, offset));
     }
 
-    CodegenStatus st32(std::uint8_t source, std::uint8_t base, std::uint8_t delta,
-                       std::uint16_t offset) {
+    [[nodiscard]] CodegenStatus st32(std::uint8_t source, std::uint8_t base, std::uint8_t delta,
+                                     std::uint16_t offset) {
         return append(instruction::encode_st32_m_immediate(source, base, delta, offset));
     }
 
-    CodegenStatus add_immediate(std::uint8_t destination, std::uint8_t source,
-                                std::int32_t immediate) {
+    [[nodiscard]] CodegenStatus add_immediate(std::uint8_t destination, std::uint8_t source,
+                                              std::int32_t immediate) {
         return append(instruction::encode_add_m_immediate(destination, source, immediate));
     }
 
     // Adds an unsigned amount in steps of at most 32767: nothing for 0, ceil(n / 32767) adds.
-    CodegenStatus add_unsigned(std::uint8_t register_, std::uint32_t immediate) {
+    [[nodiscard]] CodegenStatus add_unsigned(std::uint8_t register_, std::uint32_t immediate) {
         constexpr std::uint32_t step = 0x7FFF;
         while (immediate != 0) {
             const std::uint32_t part = immediate < step ? immediate : step;
@@ -86,20 +86,20 @@ struct TileCode {
     }
 
     // Copies m`register_` into special register `special`.
-    CodegenStatus put_special(std::uint8_t special, std::uint8_t register_) {
+    [[nodiscard]] CodegenStatus put_special(std::uint8_t special, std::uint8_t register_) {
         return append(instruction::encode_put_special_m(special, register_));
     }
 
-    CodegenStatus call(std::uint32_t target, std::uint8_t return_register) {
+    [[nodiscard]] CodegenStatus call(std::uint32_t target, std::uint8_t return_register) {
         return append(instruction::encode_call_m_immediate(return_register, target));
     }
 
-    CodegenStatus brz(std::uint8_t register_, std::uint32_t target) {
+    [[nodiscard]] CodegenStatus brz(std::uint8_t register_, std::uint32_t target) {
         return append(instruction::encode_brz_m_immediate(register_, target));
     }
 
     // An absolute jump through m0, which it overwrites.
-    CodegenStatus jump(std::uint32_t target) {
+    [[nodiscard]] CodegenStatus jump(std::uint32_t target) {
         if (auto status = setzi(0, target); !status) {
             return status;
         }
@@ -109,7 +109,7 @@ struct TileCode {
     friend bool operator==(const TileCode&, const TileCode&) = default;
 
 private:
-    CodegenStatus append(Result<std::uint32_t> word) {
+    [[nodiscard]] CodegenStatus append(Result<std::uint32_t> word) {
         if (word) [[likely]] {
             words.push_back(*word);
             return {};
@@ -118,7 +118,7 @@ private:
     }
 
     // The three-word load of a constant of 0x100000 or more.
-    CodegenStatus setzi_long(std::uint8_t register_, std::uint32_t immediate);
+    [[nodiscard]] CodegenStatus setzi_long(std::uint8_t register_, std::uint32_t immediate);
 };
 
 std::ostream& operator<<(std::ostream& out, const TileCode& code);

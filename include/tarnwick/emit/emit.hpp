@@ -21,8 +21,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -45,9 +47,16 @@ public:
     // to the same address (a row starting there, or any byte that two rows overlap on).
     [[nodiscard]] CodegenResult<std::vector<program::PlacedExchangeRow>> finish() const;
 
+    // Compares the recorded rows by value, in recording order.
+    friend bool operator==(const ExchangeRows& a, const ExchangeRows& b) noexcept;
+
 private:
     std::vector<const program::PlacedExchangeRow*> rows_;
 };
+
+// `ExchangeRows { recorded: [PlacedExchangeRow { ... }, ...] }`.
+std::ostream& operator<<(std::ostream& out, const ExchangeRows& rows);
+[[nodiscard]] std::string to_string(const ExchangeRows& rows);
 
 // The one entry point of code generation.
 [[nodiscard]] CodegenResult<GeneratedProgram> emit(const program::TileProgram& program,

@@ -59,10 +59,10 @@ public:
     CodegenError(ExchangeError error) noexcept : value_(Exchange{error}) {} // NOLINT: implicit
     // Any variant of ExchangeError, wrapped the same way.
     template <class E>
-        requires std::is_constructible_v<ExchangeError::Variant, E>
-    CodegenError(E error) noexcept : value_(Exchange{ExchangeError(error)}) {} // NOLINT: implicit
-    CodegenError(Exchange error) noexcept : value_(error) {}                // NOLINT: implicit
-    CodegenError(Invalid error) noexcept : value_(std::move(error)) {}      // NOLINT: implicit
+    requires std::is_constructible_v<ExchangeError::Variant, E> CodegenError(E error)
+    noexcept : value_(Exchange{ExchangeError(error)}) {}               // NOLINT: implicit
+    CodegenError(Exchange error) noexcept : value_(error) {}           // NOLINT: implicit
+    CodegenError(Invalid error) noexcept : value_(std::move(error)) {} // NOLINT: implicit
 
     [[nodiscard]] const Variant& value() const noexcept { return value_; }
 
