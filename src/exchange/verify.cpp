@@ -515,6 +515,11 @@ Result<PhaseVerification> verify_phase(const topology::Topology& topology,
     Requirements requirements;
     requirements.involved.assign(tile_count, 0);
     requirements.issues.reserve(transfers.size());
+    std::size_t receivers = 0;
+    for (const PlacedTransfer& placed : transfers) {
+        receivers += placed.transfer.receivers.size();
+    }
+    requirements.captures.reserve(receivers);
     for (std::size_t index = 0; index < transfers.size(); ++index) {
         if (Status status = require_transfer(topology, tile_count, transfers[index],
                                              static_cast<std::uint32_t>(index), requirements);
