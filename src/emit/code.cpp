@@ -18,6 +18,10 @@ std::string to_string(const TileCode& code) {
     return std::move(out).str();
 }
 
+CodegenStatus TileCode::encoder_failure(const ExchangeError& error) {
+    return fail(error);
+}
+
 CodegenStatus TileCode::setzi_long(std::uint8_t register_, std::uint32_t immediate) {
     if (auto status = append(instruction::encode_setzi_m(register_, immediate >> 12)); !status) {
         return status;

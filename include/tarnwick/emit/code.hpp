@@ -48,7 +48,8 @@ struct TileCode {
 
     // Loads a full 32-bit constant: one setzi below 0x100000, otherwise setzi of the upper 20 bits,
     // a shift left by 12 and an add of the low 12 bits.
-    [[nodiscard]] CodegenStatus setzi(std::uint8_t register_, std::uint32_t immediate) {
+    [[nodiscard, gnu::always_inline]] inline CodegenStatus setzi(std::uint8_t register_,
+                                                                 std::uint32_t immediate) {
         if (immediate < instruction::SETZI_IMMEDIATE_LIMIT) [[likely]] {
             return append(instruction::encode_setzi_m(register_, immediate));
         }
@@ -56,18 +57,18 @@ struct TileCode {
     }
 
     // Loads word `offset` relative to `base` (with delta register `delta`).
-    [[nodiscard]] CodegenStatus ld32(std::uint8_t destination, std::uint8_t base,
-                                     std::uint8_t delta, std::uint16_t offset) {
+    [[nodiscard, gnu::always_inline]] inline CodegenStatus
+    ld32(std::uint8_t destination, std::uint8_t base, std::uint8_t delta, std::uint16_t offset) {
         return append(instruction::encode_ld32_m_immediate(destination, base, delta, offset));
     }
 
-    [[nodiscard]] CodegenStatus st32(std::uint8_t source, std::uint8_t base, std::uint8_t delta,
-                                     std::uint16_t offset) {
+    [[nodiscard, gnu::always_inline]] inline CodegenStatus
+    st32(std::uint8_t source, std::uint8_t base, std::uint8_t delta, std::uint16_t offset) {
         return append(instruction::encode_st32_m_immediate(source, base, delta, offset));
     }
 
-    [[nodiscard]] CodegenStatus add_immediate(std::uint8_t destination, std::uint8_t source,
-                                              std::int32_t immediate) {
+    [[nodiscard, gnu::always_inline]] inline CodegenStatus
+    add_immediate(std::uint8_t destination, std::uint8_t source, std::int32_t immediate) {
         return append(instruction::encode_add_m_immediate(destination, source, immediate));
     }
 
@@ -86,15 +87,18 @@ struct TileCode {
     }
 
     // Copies m`register_` into special register `special`.
-    [[nodiscard]] CodegenStatus put_special(std::uint8_t special, std::uint8_t register_) {
+    [[nodiscard, gnu::always_inline]] inline CodegenStatus put_special(std::uint8_t special,
+                                                                       std::uint8_t register_) {
         return append(instruction::encode_put_special_m(special, register_));
     }
 
-    [[nodiscard]] CodegenStatus call(std::uint32_t target, std::uint8_t return_register) {
+    [[nodiscard, gnu::always_inline]] inline CodegenStatus call(std::uint32_t target,
+                                                                std::uint8_t return_register) {
         return append(instruction::encode_call_m_immediate(return_register, target));
     }
 
-    [[nodiscard]] CodegenStatus brz(std::uint8_t register_, std::uint32_t target) {
+    [[nodiscard, gnu::always_inline]] inline CodegenStatus brz(std::uint8_t register_,
+                                                               std::uint32_t target) {
         return append(instruction::encode_brz_m_immediate(register_, target));
     }
 
@@ -109,13 +113,18 @@ struct TileCode {
     friend bool operator==(const TileCode&, const TileCode&) = default;
 
 private:
-    [[nodiscard]] CodegenStatus append(Result<std::uint32_t> word) {
+    [[nodiscard, gnu::always_inline]] inline CodegenStatus
+    append(const Result<std::uint32_t>& word) {
         if (word) [[likely]] {
             words.push_back(*word);
             return {};
         }
-        return fail(word.error());
+        return encoder_failure(word.error());
     }
+
+    // An encoder's error as the operation's result, kept out of line so the operations stay small.
+    [[nodiscard, gnu::cold, gnu::noinline]] static CodegenStatus
+    encoder_failure(const ExchangeError& error);
 
     // The three-word load of a constant of 0x100000 or more.
     [[nodiscard]] CodegenStatus setzi_long(std::uint8_t register_, std::uint32_t immediate);
