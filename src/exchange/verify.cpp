@@ -200,15 +200,30 @@ private:
 };
 
 // Every cycle of each required span must be covered by an actual span; with `check_value`, by one
-// of the required value. `actual` is disjoint and sorted; `required` sorted by start.
+// of the required value. No two required spans may share a cycle: the part of a span that an
+// earlier one (in start, then transfer order) already claims is a collision. `actual` is
+// disjoint and sorted; `required` sorted by start, then transfer.
 void check_required(std::span<const Span> required, std::span<const Span> actual, bool check_value,
-                    ArrivalViolationKind missing, TileReport& report) {
+                    ArrivalViolationKind missing, ArrivalViolationKind collision,
+                    TileReport& report) {
     std::size_t first = 0;
+    std::uint64_t claimed = 0;
     for (const Span& need : required) {
-        while (first < actual.size() && actual[first].to <= need.from) {
+        std::uint64_t cycle = need.from;
+        if (claimed > cycle) {
+            cycle = std::min(claimed, need.to);
+            report.add(collision, need.from, cycle,
+                       check_value ? std::optional(need.value) : std::nullopt, std::nullopt,
+                       need.transfer);
+        }
+        claimed = std::max(claimed, need.to);
+        if (cycle == need.to) {
+            continue;
+        }
+        // The start of the unclaimed part never decreases from one span to the next.
+        while (first < actual.size() && actual[first].to <= cycle) {
             ++first;
         }
-        std::uint64_t cycle = need.from;
         for (std::size_t index = first; index < actual.size() && actual[index].from < need.to;
              ++index) {
             const Span& have = actual[index];
@@ -407,6 +422,10 @@ std::string_view name(ArrivalViolationKind kind) noexcept {
         return "MissingIssue";
     case ArrivalViolationKind::StrayIssue:
         return "StrayIssue";
+    case ArrivalViolationKind::CaptureCollision:
+        return "CaptureCollision";
+    case ArrivalViolationKind::IssueCollision:
+        return "IssueCollision";
     }
     return "ArrivalViolationKind(?)";
 }
@@ -487,6 +506,18 @@ std::string describe(const ArrivalViolation& violation) {
     case ArrivalViolationKind::StrayIssue:
         out << "stray issue: payload word issued outside every interval of the tile's transfers";
         break;
+    case ArrivalViolationKind::CaptureCollision:
+        out << "capture collision";
+        write_transfer(out, violation.transfer);
+        out << ": another transfer needs a capture at the same cycle (";
+        write_selection(out, violation.required);
+        out << " required)";
+        break;
+    case ArrivalViolationKind::IssueCollision:
+        out << "issue collision";
+        write_transfer(out, violation.transfer);
+        out << ": another transfer of the sender needs a payload word at the same cycle";
+        break;
     }
     return std::move(out).str();
 }
@@ -528,7 +559,7 @@ Result<PhaseVerification> verify_phase(const topology::Topology& topology,
         }
     }
     for (std::size_t tile = 0; tile < tile_count; ++tile) {
-        if (programs.programs[tile] && tile >= topology.tile_count()) {
+        if (programs.programs[tile] && (tile >= topology.tile_count() || tile > 0xFFFF)) {
             return fail(ExchangeError::Tile{
                 static_cast<std::uint16_t>(std::min<std::size_t>(tile, 0xFFFF))});
         }
@@ -563,14 +594,14 @@ Result<PhaseVerification> verify_phase(const topology::Topology& topology,
         const std::span<Span> tile_captures = captures.of(tile);
         sort_spans(tile_captures);
         check_required(tile_captures, replay.selections, true, ArrivalViolationKind::MissingCapture,
-                       report);
+                       ArrivalViolationKind::CaptureCollision, report);
         span_union(tile_captures, allowed);
         check_stray(replay.selections, allowed, true, ArrivalViolationKind::StraySelection, report);
 
         const std::span<Span> tile_issues = issues.of(tile);
         sort_spans(tile_issues);
         check_required(tile_issues, replay.issues, false, ArrivalViolationKind::MissingIssue,
-                       report);
+                       ArrivalViolationKind::IssueCollision, report);
         span_union(tile_issues, allowed);
         check_stray(replay.issues, allowed, false, ArrivalViolationKind::StrayIssue, report);
 

@@ -607,6 +607,31 @@ TEST(VerifyPhase, HandWrittenReceiverPrograms) {
                   2}));
 }
 
+// A tile captures one item and issues one word a cycle: two transfers needing it at the same
+// cycle cannot both be served, whatever its program does.
+TEST(VerifyPhase, TransfersNeedingATileAtTheSameCycleCollide) {
+    Phase phase = build_phase({{word_transfer(0, {{1286, 0x70000}}, 3), 0x70000u}});
+    ASSERT_EQ(phase.placed.size(), 1u);
+    phase.placed.push_back(phase.placed[0]);
+    EXPECT_EQ(verify(phase),
+              (PhaseVerification{
+                  6,
+                  2,
+                  {violation(Kind::IssueCollision, 0, 135, 3, std::nullopt, std::nullopt, 1u),
+                   violation(Kind::CaptureCollision, 1286, 113, 3, 0u, std::nullopt, 1u)},
+                  2}));
+
+    // One cycle later, the copy collides on two cycles and misses its last one.
+    ++phase.placed[1].offset;
+    EXPECT_EQ(verify(phase).violations,
+              (std::vector{
+                  violation(Kind::IssueCollision, 0, 136, 2, std::nullopt, std::nullopt, 1u),
+                  violation(Kind::MissingIssue, 0, 138, 1, std::nullopt, std::nullopt, 1u),
+                  violation(Kind::CaptureCollision, 1286, 114, 2, 0u, std::nullopt, 1u),
+                  violation(Kind::MissingCapture, 1286, 116, 1, 0u, std::nullopt, 1u),
+              }));
+}
+
 TEST(VerifyPhase, KeepsTheFirstViolationsInTileThenCycleOrder) {
     std::vector<Request> requests;
     for (std::uint16_t tile = 0; tile < 100; ++tile) {
@@ -704,6 +729,12 @@ TEST(VerifyPhase, DebugFormsAndDescriptions) {
     EXPECT_EQ(describe(violation(Kind::StrayIssue, 3, 9, 1)),
               "tile 3, cycle 9: stray issue: payload word issued outside every interval of the "
               "tile's transfers");
+    EXPECT_EQ(describe(violation(Kind::CaptureCollision, 3, 9, 1, 130u, std::nullopt, 4u)),
+              "tile 3, cycle 9: capture collision for transfer 4: another transfer needs a "
+              "capture at the same cycle (physical tile 130 required)");
+    EXPECT_EQ(describe(violation(Kind::IssueCollision, 3, 9, 1, std::nullopt, std::nullopt, 4u)),
+              "tile 3, cycle 9: issue collision for transfer 4: another transfer of the sender "
+              "needs a payload word at the same cycle");
     EXPECT_EQ(to_string(Kind::StraySelection), "StraySelection");
     EXPECT_EQ(to_string(PhaseVerification{5, 2, {wrong}, 70}),
               "PhaseVerification { captures_checked: 5, tiles_checked: 2, violations: [" +

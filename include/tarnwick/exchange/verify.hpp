@@ -21,7 +21,8 @@
 //   sender's physical number XOR (e's physical number AND 2); the pair's other tile selects
 //   nothing for it.
 // - On every tile, the cycles with a non-neutral selection are exactly the capture cycles that
-//   the transfers require of it, each with the required value.
+//   the transfers require of it, each with the required value. A tile captures one item a cycle
+//   and issues one word a cycle, so two transfers may not need it at the same cycle.
 //
 // Everything works on intervals: the cost is linear in the number of program words and
 // transfers, whatever the word counts.
@@ -70,6 +71,10 @@ enum class ArrivalViolationKind : std::uint8_t {
     MissingIssue = 3,
     // A payload word issued at a cycle outside every payload interval of the tile's transfers.
     StrayIssue = 4,
+    // A cycle at which two transfers need a capture of the tile: it selects one source a cycle.
+    CaptureCollision = 5,
+    // A cycle of two payload intervals of the same sender: it issues one word a cycle.
+    IssueCollision = 6,
 };
 
 [[nodiscard]] std::string_view name(ArrivalViolationKind kind) noexcept;
@@ -85,12 +90,12 @@ struct ArrivalViolation {
     std::uint32_t cycle = 0;
     // The number of cycles of the run; absent for a selection that is never released.
     std::optional<std::uint32_t> length;
-    // The selection required (MissingCapture, WrongCapture).
+    // The selection required (MissingCapture, WrongCapture, CaptureCollision).
     std::optional<std::uint32_t> required;
     // The selection found (WrongCapture, StraySelection).
     std::optional<std::uint32_t> found;
-    // The index, in the placed transfers, of the transfer concerned (MissingCapture,
-    // WrongCapture, MissingIssue).
+    // The index, in the placed transfers, of the transfer concerned (every kind but the strays;
+    // for a collision, the transfer that starts later, or is listed later).
     std::optional<std::uint32_t> transfer;
 
     friend constexpr bool operator==(const ArrivalViolation&, const ArrivalViolation&) = default;
