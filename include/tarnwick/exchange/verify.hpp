@@ -16,16 +16,16 @@
 //   with a non-zero send control, and SENDPIC words) at exactly those cycles of the transfers it
 //   sends, and at no other cycle.
 // - An ordinary receiver r captures item k at start + k + time_to_mux(sender, r) + 1 and must
-//   select the sender's physical number then. A paired 64-bit transfer is captured by the early
-//   tile e of each receiving pair, at start + k + time_to_mux(sender, e) + 1, selecting the
-//   sender's physical number XOR (e's physical number AND 2); the pair's other tile selects
-//   nothing for it.
+//   select the sender's physical number then. A paired 64-bit transfer (one with a reserved
+//   source, whose `words` count 64-bit items) is captured by the early tile e of each receiving
+//   pair, at start + k + time_to_mux(sender, e) + 1, selecting the sender's physical number XOR
+//   (e's physical number AND 2); the pair's other tile selects nothing for it.
 // - On every tile, the cycles with a non-neutral selection are exactly the capture cycles that
 //   the transfers require of it, each with the required value. A tile captures one item a cycle
 //   and issues one word a cycle, so two transfers may not need it at the same cycle.
 //
 // Everything works on intervals: the cost is linear in the number of program words and
-// transfers, whatever the word counts.
+// transfers (apart from ordering each tile's few requirements by cycle), whatever the word counts.
 //
 //     std::vector<PlacedTransfer> placed;   // each resolved transfer with the offset it got
 //     const auto programs = std::move(builder).finish();
@@ -128,8 +128,8 @@ struct PhaseVerification {
 std::ostream& operator<<(std::ostream& out, const PhaseVerification& verification);
 [[nodiscard]] std::string to_string(const PhaseVerification& verification);
 
-// One readable line: "tile 12, cycles 140..143: missing capture for transfer 3: selection neutral,
-// physical tile 130 required".
+// One readable line: "tile 12, cycles 140..143: missing capture for transfer 3: selection neutral
+// where physical tile 130 is required". Tiles are logical numbers, selections physical ones.
 [[nodiscard]] std::string describe(const ArrivalViolation& violation);
 
 // One readable line: "phase holds: 1472 tiles, 376832 captures checked" or "phase breaks the
