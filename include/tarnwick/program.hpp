@@ -80,48 +80,51 @@ struct ExchangeStep {
     friend bool operator==(const ExchangeStep&, const ExchangeStep&) = default;
 };
 
-// An address handed to a kernel: either fixed, or relative to an iterated pointer of the
-// enclosing repeat (its current value plus `offset`).
-class TileAddress {
-public:
-    struct Absolute {
-        std::uint32_t address = 0;
-        friend constexpr bool operator==(const Absolute&, const Absolute&) = default;
-    };
-    struct RepeatPointer {
-        std::uint16_t index = 0;
-        std::uint32_t offset = 0;
-        friend constexpr bool operator==(const RepeatPointer&, const RepeatPointer&) = default;
-    };
+// The alternatives of TileAddress, also reachable as TileAddress::Absolute and
+// TileAddress::RepeatPointer.
+struct AbsoluteAddress {
+    std::uint32_t address = 0;
+    friend constexpr bool operator==(const AbsoluteAddress&, const AbsoluteAddress&) = default;
+};
+struct RepeatPointerAddress {
+    std::uint16_t index = 0;
+    std::uint32_t offset = 0;
+    friend constexpr bool operator==(const RepeatPointerAddress&,
+                                     const RepeatPointerAddress&) = default;
+};
 
+// An address handed to a kernel: either fixed, or relative to an iterated pointer of the
+// enclosing repeat (its current value plus `offset`). It is a std::variant, so std::visit,
+// std::get_if and the like work on it directly.
+class TileAddress : public std::variant<AbsoluteAddress, RepeatPointerAddress> {
+public:
+    using Absolute = AbsoluteAddress;
+    using RepeatPointer = RepeatPointerAddress;
     using Variant = std::variant<Absolute, RepeatPointer>;
 
     // Absolute(0).
-    constexpr TileAddress() noexcept : value_(Absolute{}) {}
+    constexpr TileAddress() noexcept : Variant(Absolute{}) {}
+    constexpr TileAddress(Absolute value) noexcept : Variant(value) {}      // NOLINT: implicit
+    constexpr TileAddress(RepeatPointer value) noexcept : Variant(value) {} // NOLINT: implicit
 
-    template <class V>
-    requires std::is_constructible_v<Variant, V>
-    constexpr TileAddress(V value) noexcept : value_(value) {} // NOLINT: implicit by design
-
-    [[nodiscard]] constexpr const Variant& value() const noexcept { return value_; }
+    [[nodiscard]] constexpr const Variant& value() const noexcept { return *this; }
 
     template <class V>
     [[nodiscard]] constexpr bool is() const noexcept {
-        return std::holds_alternative<V>(value_);
+        return std::holds_alternative<V>(value());
     }
 
     template <class V>
     [[nodiscard]] constexpr const V* get_if() const noexcept {
-        return std::get_if<V>(&value_);
+        return std::get_if<V>(&value());
     }
 
     // "Absolute" or "RepeatPointer".
     [[nodiscard]] std::string_view name() const noexcept;
 
-    friend constexpr bool operator==(const TileAddress&, const TileAddress&) = default;
-
-private:
-    Variant value_;
+    friend constexpr bool operator==(const TileAddress& a, const TileAddress& b) noexcept {
+        return a.value() == b.value();
+    }
 };
 
 // A call of a compute kernel: m2 = output, m3.. = inputs, then the arguments.
@@ -165,41 +168,43 @@ struct CheckpointStep {
     friend bool operator==(const CheckpointStep&, const CheckpointStep&) = default;
 };
 
-// One step of a tile's work: Exchange, Compute, Repeat or Checkpoint.
-class TileStep {
+// One step of a tile's work: Exchange, Compute, Repeat or Checkpoint. It is a std::variant, so
+// std::visit, std::get_if and the like work on it directly.
+class TileStep : public std::variant<ExchangeStep, ComputeStep, RepeatStep, CheckpointStep> {
 public:
     using Variant = std::variant<ExchangeStep, ComputeStep, RepeatStep, CheckpointStep>;
+
+    // An inactive exchange step with every field at its default, as a variant defaults to its
+    // first alternative.
+    TileStep() = default;
 
     template <class V>
     requires(!std::is_same_v<std::remove_cvref_t<V>, TileStep> &&
              std::is_constructible_v<Variant, V&&>) TileStep(V&& value)
-        : value_(std::forward<V>(value)) {} // NOLINT: implicit by design
+        : Variant(std::forward<V>(value)) {} // NOLINT: implicit by design
 
-    [[nodiscard]] const Variant& value() const noexcept { return value_; }
-    [[nodiscard]] Variant& value() noexcept { return value_; }
+    [[nodiscard]] const Variant& value() const noexcept { return *this; }
+    [[nodiscard]] Variant& value() noexcept { return *this; }
 
     template <class V>
     [[nodiscard]] bool is() const noexcept {
-        return std::holds_alternative<V>(value_);
+        return std::holds_alternative<V>(value());
     }
 
     template <class V>
     [[nodiscard]] const V* get_if() const noexcept {
-        return std::get_if<V>(&value_);
+        return std::get_if<V>(&value());
     }
 
     template <class V>
     [[nodiscard]] V* get_if() noexcept {
-        return std::get_if<V>(&value_);
+        return std::get_if<V>(&value());
     }
 
     // "Exchange", "Compute", "Repeat" or "Checkpoint".
     [[nodiscard]] std::string_view name() const noexcept;
 
-    friend bool operator==(const TileStep&, const TileStep&) = default;
-
-private:
-    Variant value_;
+    friend bool operator==(const TileStep& a, const TileStep& b) { return a.value() == b.value(); }
 };
 
 // Written out member by member rather than defaulted: a defaulted comparison here makes clang

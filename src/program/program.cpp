@@ -23,7 +23,7 @@ std::string_view TileAddress::name() const noexcept {
 }
 
 std::string_view TileStep::name() const noexcept {
-    switch (value_.index()) {
+    switch (index()) {
     case 0:
         return "Exchange";
     case 1:

@@ -77,6 +77,20 @@ TEST(ProgramModel, DebugFormNamesVariantsAndFields) {
               "words: [7] } }");
 }
 
+TEST(ProgramModel, StepsAndAddressesAreStandardVariants) {
+    const TileStep step = sample_program().steps[0];
+    EXPECT_EQ(step.index(), 2u);
+    EXPECT_NE(std::get_if<RepeatStep>(&step), nullptr);
+    EXPECT_EQ(std::visit([](const auto& payload) { return sizeof(payload) > 0; }, step), true);
+    EXPECT_EQ(step.name(), "Repeat");
+    EXPECT_TRUE(TileStep().is<ExchangeStep>());
+
+    const TileAddress address = TileAddress::RepeatPointer{1, 4};
+    EXPECT_TRUE(std::holds_alternative<TileAddress::RepeatPointer>(address));
+    EXPECT_EQ(std::get<TileAddress::RepeatPointer>(address).offset, 4u);
+    EXPECT_EQ(address.name(), "RepeatPointer");
+}
+
 TEST(SymbolTable, LooksUpWithoutBuildingAKey) {
     const SymbolTable symbols{{"gemm", 0x51000}};
     const std::string_view name = "gemm";
