@@ -142,6 +142,15 @@ TEST(ToolDescription, NamesThePlaceOfEveryFaultyValue) {
          },
          "tiles[0].steps[0].body[0].repeat_patches[0].source_addresses: holds 3 values; the "
          "enclosing repeat runs 2 times and needs one per iteration"},
+        {[](json& d) {
+             // Steps nest only one repeat deep, however deep the file nests them.
+             json step = {{"kind", "checkpoint"}};
+             for (int depth = 0; depth < 100000; ++depth) {
+                 step = {{"kind", "repeat"}, {"count", 1}, {"body", json::array({std::move(step)})}};
+             }
+             d["tiles"][0]["steps"] = json::array({std::move(step)});
+         },
+         "tiles[0].steps[0].body[0]: nested finalized repeats are not yet supported"},
     };
     for (const Case& c : cases) {
         json description = minimal();

@@ -23,6 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Text that is not valid UTF-8 (a file name, say) is written with replacement characters.
+constexpr auto json_replace = nlohmann::ordered_json::error_handler_t::replace;
+
 // Runs a command body and turns what escapes it into a message and an exit status.
 template <class Body>
 int guarded(std::ostream& err, const std::string& origin, Body&& body) {
@@ -67,12 +70,13 @@ std::size_t find_phase(const Description& description, const std::string& name) 
                                                    : " (described: " + known + ")"));
 }
 
-void write_text_file(const fs::path& path, const std::string& text) {
+// Writes a file the user named with `option`; failing to is a fault of that option.
+void write_text_file(const fs::path& path, const std::string& text, std::string_view option) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
     if (!out) {
-        throw fs::filesystem_error("cannot write", path, std::make_error_code(std::errc::io_error));
+        throw InputError(std::string(option), "cannot write " + path.string());
     }
 }
 
@@ -245,11 +249,13 @@ int run_schedule(const ScheduleCommand& command, std::ostream& out, std::ostream
             }
         }
         if (command.trace) {
-            write_text_file(*command.trace, phase_trace(pipeline, phase).dump(1) + '\n');
+            write_text_file(*command.trace,
+                            phase_trace(pipeline, phase).dump(1, ' ', false, json_replace) + '\n',
+                            "--trace");
             out << "\nwrote the trace to " << command.trace->string() << '\n';
         }
         if (command.svg) {
-            write_text_file(*command.svg, phase_svg(pipeline, phase));
+            write_text_file(*command.svg, phase_svg(pipeline, phase), "--svg");
             out << (command.trace ? "" : "\n") << "wrote the timeline to " << command.svg->string()
                 << '\n';
         }

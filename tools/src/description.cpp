@@ -272,6 +272,11 @@ private:
             step.step = std::move(compute);
         } else if (kind == "repeat") {
             node.allow_only({"kind", "count", "pointers", "body", "profile"});
+            if (context.repeat_count) {
+                // Code generation rejects this too; rejecting it here also bounds the depth to
+                // which a description can nest steps.
+                node.fail("nested finalized repeats are not yet supported");
+            }
             RepeatStepDescription repeat;
             repeat.count = node.field("count").u32();
             if (const auto pointers = node.optional_field("pointers")) {

@@ -167,7 +167,9 @@ json compilation_summary(const Description& description, const Compilation& comp
     };
 }
 
-void write_output(const fs::path& requested, const Compilation& compilation, const json& summary) {
+namespace {
+
+void write_directory(const fs::path& requested, const Compilation& compilation, const json& summary) {
     const fs::path directory = fs::absolute(requested).lexically_normal();
     const fs::path target = directory.has_filename() ? directory : directory.parent_path();
     if (fs::exists(target)) {
@@ -200,10 +202,10 @@ void write_output(const fs::path& requested, const Compilation& compilation, con
                 {"physical_tile", tile.physical_tile},
                 {"rows", std::move(rows)},
             };
-            write_text(staging / tile_rows_file(tile.tile), document.dump(1) + '\n');
+            write_text(staging / tile_rows_file(tile.tile), document.dump(1, ' ', false, json::error_handler_t::replace) + '\n');
         }
         // The summary last: its presence marks a complete output.
-        write_text(staging / "summary.json", summary.dump(2) + '\n');
+        write_text(staging / "summary.json", summary.dump(2, ' ', false, json::error_handler_t::replace) + '\n');
 
         if (fs::exists(target)) {
             const fs::path previous = make_sibling_directory(target, "old");
@@ -222,6 +224,18 @@ void write_output(const fs::path& requested, const Compilation& compilation, con
         std::error_code ignored;
         fs::remove_all(staging, ignored);
         throw;
+    }
+}
+
+} // namespace
+
+void write_output(const fs::path& requested, const Compilation& compilation, const json& summary) {
+    try {
+        write_directory(requested, compilation, summary);
+    } catch (const fs::filesystem_error& error) {
+        // The output could not be written where the user asked: a fault of --out (or of the
+        // machine), not of the tool. Everything written so far has been removed.
+        throw InputError("--out", std::string("cannot write the output: ") + error.what());
     }
 }
 
