@@ -2,7 +2,7 @@
 # Installs what building and testing tarnwick needs on a fresh Debian machine (run as root).
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev clang-19 libclang-rt-19-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg -s "$package" > /dev/null 2>&1 || missing+=("$package")
