@@ -7,7 +7,9 @@
 // there and `append_transfer_at` succeeds there with the timing `transfer_timing_at` reported; a
 // failed append leaves every tile schedule unchanged; when every append was at an encodable
 // offset `finish` succeeds; every program of a finished phase validates against its schedule,
-// lasts its tile's horizon, has no sync and ends with RETURN_INSTRUCTION.
+// lasts its tile's horizon, has no sync and ends with RETURN_INSTRUCTION; and the independent
+// check of `verify_phase` finds that every finished phase moves every word where the machine
+// model says it must.
 
 #include "fuzz_exchange.hpp"
 #include "fuzz_input.hpp"
@@ -17,10 +19,12 @@
 #include "tarnwick/exchange/row_timing.hpp"
 #include "tarnwick/exchange/timeline.hpp"
 #include "tarnwick/exchange/transfer.hpp"
+#include "tarnwick/exchange/verify.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <vector>
@@ -192,6 +196,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     exchange::PhaseProgramBuilder builder(tile_count);
     // Whether every append so far was at an offset the builder proved encodable.
     bool encodable = true;
+    // Every appended transfer with its offset.
+    std::vector<exchange::PlacedTransfer> placed;
 
     const std::size_t transfers = in.in_range<std::size_t>(1, 6);
     for (std::size_t i = 0; i < transfers && !in.empty(); ++i) {
@@ -219,6 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             TARNWICK_FUZZ_CHECK(appended.has_value());
             TARNWICK_FUZZ_CHECK(*appended == *timing);
             TARNWICK_FUZZ_CHECK(appended->payload_start >= *offset);
+            placed.push_back({*resolved, *offset});
         } else {
             const std::uint32_t offset = cycles(in);
             const auto before = involved_tiles(builder, *resolved);
@@ -234,6 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             TARNWICK_FUZZ_NOTE(fits ? "placed at encodable offset" : "placed at unencodable offset");
             TARNWICK_FUZZ_CHECK(timing.has_value() && *appended == *timing);
             encodable = encodable && fits;
+            placed.push_back({*resolved, offset});
         }
     }
 
@@ -247,5 +255,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t tile_total = builder.tile_states().size();
     const auto finished = std::move(builder).finish();
     check_finished(tile_total, active, finished, encodable);
+    if (finished) {
+        // What the builder finished holds against the machine model.
+        const auto report = exchange::verify_phase(v600(), placed, *finished);
+        TARNWICK_FUZZ_CHECK(report.has_value());
+        if (!report->holds()) {
+            std::fprintf(stderr, "%s\n", exchange::describe(*report).c_str());
+            for (const auto& violation : report->violations) {
+                std::fprintf(stderr, "  %s\n", exchange::describe(violation).c_str());
+            }
+        }
+        TARNWICK_FUZZ_CHECK(report->holds());
+        TARNWICK_FUZZ_NOTE(placed.empty() ? "verified an empty phase" : "verified");
+    }
     return 0;
 }

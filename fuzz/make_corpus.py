@@ -579,9 +579,49 @@ def emit():
                            [(0x5000, True, 0x6000)]))
 
 
+# ---- verify -------------------------------------------------------------------------------------
+
+def verify_case(name, transfers, programs=()):
+    """transfers: [(paired, source, receivers, items, offset)], resolved as the target resolves
+    them; programs: [(tile, row writer)], each tile's program the body of a real row."""
+    e = Enc()
+    e.in_range(0, 4, len(transfers))
+    for paired, source, receivers, items, offset in transfers:
+        e.chance(True)  # a real transfer
+        e.chance(not paired)
+        tile(e, source)
+        e.in_range(1, 3, len(receivers))
+        for receiver in receivers:
+            tile(e, receiver)
+        e.in_range(1, 300, items)
+        for _ in range(6):
+            e.chance(False)  # no field replaced
+        cycles(e, offset)
+    e.chance(True)  # 1472 tiles
+    e.in_range(0, 4, len(programs))
+    for number, row in programs:
+        e.chance(True)
+        tile(e, number)
+        e.chance(True)  # a row's body
+        row(e)
+        cycles(e, 200)
+    cycles(e, 200)
+    write("verify", name, e)
+
+
+def verify():
+    verify_case("transfer-without-programs", [(False, 0, [1], 64, 0)])
+    verify_case("paired-transfer-without-programs", [(True, 0, [2], 64, 10)])
+    verify_case("sender-row-as-program", [(False, 0, [1], 64, 0)],
+                [(0, lambda e: assembled_row(e, 0, [1], 64, 1, 0)),
+                 (1, lambda e: assembled_row(e, 0, [1], 64, 1, 1))])
+    verify_case("two-transfers-into-one-tile", [(False, 1, [736], 60, 0), (False, 2, [736], 60, 0)])
+
+
 if __name__ == "__main__":
     decode()
     rows()
     phase()
     host()
     emit()
+    verify()
