@@ -5,7 +5,9 @@
 #include "tarnwick/instruction.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <ostream>
+#include <vector>
 
 namespace tarnwick::exchange {
 
@@ -50,6 +52,58 @@ Status append_timed_event(std::vector<std::uint32_t>& words, std::uint32_t& even
     }
     words.push_back(word);
     event_cycles = event.cycles;
+    return {};
+}
+
+// Moves every word from index `split` on one index later without changing any cycle: the plain
+// delay or timed word there gives one cycle to a one-cycle delay inserted before it. Only a word
+// after the last SENDPICP of the program is split, so no pair leaves its even index; none that
+// can give a cycle (advance 2 or more): nothing found.
+[[nodiscard]] bool shift_by_one_word(std::vector<std::uint32_t>& words) {
+    std::size_t after_last_pair = 0;
+    for (std::size_t cursor = 0; cursor < words.size();) {
+        const bool pair = instruction::is_send_control_pair(words[cursor]);
+        cursor += pair ? 2 : 1;
+        if (pair) {
+            after_last_pair = cursor;
+        }
+    }
+    for (std::size_t index = words.size(); index > after_last_pair; --index) {
+        std::uint32_t word = words[index - 1];
+        const bool splittable = instruction::is_delay(word) || instruction::is_delay_pic(word) ||
+                                instruction::is_delay_xpic(word);
+        const std::uint32_t advance = instruction_advance(word);
+        if (!splittable || advance < 2 || !set_instruction_advance(word, advance - 1)) {
+            continue;
+        }
+        words[index - 1] = word;
+        words.insert(words.begin() + static_cast<std::ptrdiff_t>(index - 1), instruction::delay(0));
+        return true;
+    }
+    return false;
+}
+
+// Fills up to `instruction_start` so that the pair issued there starts at an even word index.
+// When the gap cannot hold the extra delay word that the parity needs (a timed word ends just
+// where the pair is issued, say), an earlier word after the last pair gives up one cycle to a new
+// delay word instead, which keeps every cycle and fixes the parity. Otherwise a placement whose
+// gap only allows the wrong number of delay words could never be encoded, and the phase search
+// would try every later offset up to the next change of that number, up to 2^19 of them.
+[[nodiscard]] Status fill_to_aligned_pair(std::vector<std::uint32_t>& words,
+                                          std::uint32_t& event_cycles,
+                                          std::uint32_t instruction_start) {
+    const Status aligned = append_plain_delay_aligned(words, event_cycles, instruction_start, 0);
+    const auto* failure = aligned ? nullptr : aligned.error().get_if<ExchangeError::Schedule>();
+    if (failure == nullptr || failure->message != "SENDPICP instruction alignment") {
+        return aligned;
+    }
+    // The aligned fill checks before it appends: nothing was written.
+    if (const Status filled = append_plain_delay(words, event_cycles, instruction_start); !filled) {
+        return filled;
+    }
+    if (words.size() % 2 != 0 && !shift_by_one_word(words)) {
+        return aligned;
+    }
     return {};
 }
 
@@ -161,10 +215,9 @@ Status append_receive_events(std::vector<std::uint32_t>& words, std::uint32_t& e
             return schedule_error("receive control at phase entry");
         }
         const std::uint32_t instruction_start = event - 1;
-        const Status filled =
-            align_control_pairs
-                ? append_plain_delay_aligned(words, event_cycles, instruction_start, 0)
-                : append_plain_delay(words, event_cycles, instruction_start);
+        const Status filled = align_control_pairs
+                                  ? fill_to_aligned_pair(words, event_cycles, instruction_start)
+                                  : append_plain_delay(words, event_cycles, instruction_start);
         if (!filled) {
             return filled;
         }

@@ -183,6 +183,31 @@ TEST(AppendReceiveEvents, ControlPairEndsOneCycleBeforeTheNextEvent) {
     EXPECT_EQ(result.cycles, 30u);
 }
 
+TEST(AppendReceiveEvents, TimedWordRightBeforeAPairGivesACycleToAlignThePair) {
+    // A pointer at e and a pair at e + 1, issued at e: no cycle between them for the extra delay
+    // word that the pair's even index needs. The timed word gives up one cycle to it instead (found
+    // by fuzzing: such placements could not be encoded at all, and the phase search then tried
+    // offset after offset, up to 2^19 of them).
+    const std::vector<ReceiveEvent> pair{{3, delay_xpic(0, 0, 5), Kind::OrdinarySource},
+                                         {3, delay_pic(0, 1, 0), Kind::Format}};
+    const auto pair_words = encode_send_control_pair(6, 0, 0, pair);
+    ASSERT_TRUE(pair_words.has_value());
+    const AppendResult near = append({{2, delay_pic(0, 0, 2), Kind::Pointer}, pair[0], pair[1]}, 9, true);
+    ASSERT_TRUE(near.status.has_value());
+    EXPECT_EQ(near.words, (Words{delay(0), delay_pic(0, 0, 2), pair_words->first, pair_words->second}));
+    EXPECT_EQ(near.cycles, 9u);
+
+    // Far from the phase entry two delay words lead to the timed word; it gives up a cycle too.
+    const std::uint32_t e = 600002;
+    std::vector<ReceiveEvent> far{{e, delay_pic(0, 0, 2), Kind::Pointer}, pair[0], pair[1]};
+    far[1].cycles = far[2].cycles = e + 1;
+    const AppendResult shifted = append(far, e + 7, true);
+    ASSERT_TRUE(shifted.status.has_value());
+    EXPECT_EQ(shifted.words, (Words{delay(0x7FFFF), delay(75585), delay(0), delay_pic(126, 0, 2),
+                                    pair_words->first, pair_words->second}));
+    EXPECT_EQ(plan_event_cycles(shifted.words), e + 7);
+}
+
 TEST(AppendReceiveEvents, Failures) {
     const ReceiveEvent xpic0{0, delay_xpic(0, 0, 5), Kind::OrdinarySource};
     const ReceiveEvent pic0{0, delay_pic(0, 0, 5), Kind::Pointer};
