@@ -284,6 +284,7 @@ def transfer(e, source, source_address, destinations, items, paired=False, base=
     else:
         e.in_range(0, 3, 3)
         e.u32(base)
+    e.chance(False)  # not altered
     if offset is None:
         e.chance(True)  # placed at its earliest offset
         if requested is None:
