@@ -86,12 +86,22 @@ struct AbsoluteAddress {
     std::uint32_t address = 0;
     friend constexpr bool operator==(const AbsoluteAddress&, const AbsoluteAddress&) = default;
 };
+
+// g++ 12 cannot always see that a variant comparison reads this payload only when it is the one
+// held, and warns of a read of the bytes that a held AbsoluteAddress leaves unset.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 struct RepeatPointerAddress {
     std::uint16_t index = 0;
     std::uint32_t offset = 0;
     friend constexpr bool operator==(const RepeatPointerAddress&,
                                      const RepeatPointerAddress&) = default;
 };
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 // An address handed to a kernel: either fixed, or relative to an iterated pointer of the
 // enclosing repeat (its current value plus `offset`). It is a std::variant, so std::visit,
