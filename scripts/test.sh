@@ -13,7 +13,9 @@ cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 echo "== sanitizer build (address, undefined)"
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=ON \
+# Warnings are errors in the plain build only: with the sanitizers' instrumentation g++ reports
+# false "may be used uninitialized" warnings that say nothing about the code.
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_WERROR=OFF \
     -DTARNWICK_SANITIZE=ON -DTARNWICK_BUILD_BENCHMARKS=OFF -DTARNWICK_BUILD_EXAMPLES=OFF
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -34,7 +36,7 @@ for target in build-fuzz/fuzz/fuzz_*; do
     # A copy of the corpus: libFuzzer adds what it finds to it, the checked-in one stays as it is.
     work=$(mktemp -d)
     cp -r "fuzz/corpus/${name#fuzz_}/." "$work/" 2> /dev/null || true
-    if ! "$target" -max_total_time=30 -timeout=20 -print_final_stats=1 \
+    if ! "$target" -seed=1 -max_total_time=30 -timeout=20 -print_final_stats=1 \
         -artifact_prefix="build-fuzz/finding-$name-" "$work" > "$work.log" 2>&1; then
         cat "$work.log"
         echo "fuzz: $name found a fault; the input is in build-fuzz/finding-$name-*"
