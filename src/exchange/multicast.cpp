@@ -3,6 +3,7 @@
 #include "tarnwick/exchange/point_to_point.hpp"
 #include "tarnwick/instruction.hpp"
 #include "tarnwick/log.hpp"
+#include "exchange/row_writer.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -10,24 +11,14 @@
 
 namespace tarnwick::exchange {
 
+using detail::MAX_PIC_DELAY_FIELD;
+using detail::RowWriter;
+using detail::SEND_WORDS;
+
 namespace {
 
-// The most words one send carries.
-constexpr std::uint32_t SEND_WORDS = 64;
-// The largest PIC delay field; a receiver row's PIC delay reaches receiver_phase + 51.
-constexpr std::uint32_t MAX_PIC_DELAY_FIELD = 0x7F;
 // The largest tile selection of an XPIC delay.
 constexpr std::uint32_t MAX_XPIC_OPERAND = 0x1FFF;
-
-class RowWriter {
-public:
-    void push(std::uint32_t word) noexcept { row_[cursor_++] = word; }
-    [[nodiscard]] const PlanRow& row() const noexcept { return row_; }
-
-private:
-    PlanRow row_{};
-    std::size_t cursor_ = 0;
-};
 
 // A PIC delay lasting n + 1 cycles that points at the default receive address.
 [[nodiscard]] constexpr std::uint32_t default_pointer(std::uint32_t n) noexcept {

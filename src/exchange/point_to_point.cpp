@@ -2,30 +2,21 @@
 
 #include "tarnwick/instruction.hpp"
 #include "tarnwick/log.hpp"
+#include "exchange/row_writer.hpp"
 
 #include <algorithm>
 #include <cstddef>
 
 namespace tarnwick::exchange {
 
+using detail::MAX_PIC_DELAY_FIELD;
+using detail::RowWriter;
+using detail::SEND_WORDS;
+
 namespace {
 
 // The largest value of a delay field (19 bits).
 constexpr std::int64_t MAX_DELAY_FIELD = 0x7FFFF;
-// The largest value of the PIC delay's cycle field (7 bits).
-constexpr std::uint32_t MAX_PIC_DELAY_FIELD = 0x7F;
-// The most words one send carries.
-constexpr std::uint32_t SEND_WORDS = 64;
-
-class RowWriter {
-public:
-    void push(std::uint32_t word) noexcept { row_[cursor_++] = word; }
-    [[nodiscard]] const PlanRow& row() const noexcept { return row_; }
-
-private:
-    PlanRow row_{};
-    std::size_t cursor_ = 0;
-};
 
 } // namespace
 
