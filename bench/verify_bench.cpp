@@ -5,35 +5,24 @@
 // more than `finish`.
 
 #include "tarnwick/exchange/phase.hpp"
-#include "tarnwick/exchange/transfer.hpp"
 #include "tarnwick/exchange/verify.hpp"
-#include "tarnwick/topology.hpp"
+
+#include "phases.hpp"
 
 #include <benchmark/benchmark.h>
 #include <cstdint>
-#include <cstdlib>
-#include <iostream>
 #include <utility>
 #include <vector>
 
 namespace {
 
+using tarnwick::bench::TILES;
+using tarnwick::bench::v600;
 using tarnwick::exchange::PhaseProgramBuilder;
 using tarnwick::exchange::PhysicalTransfer;
 using tarnwick::exchange::PlacedTransfer;
-using tarnwick::exchange::TransferWidth;
 
-const tarnwick::topology::Topology& v600() {
-    static const tarnwick::topology::Topology topology = tarnwick::topology::Topology::v600();
-    return topology;
-}
-
-constexpr std::uint16_t TILES = 1472;
-
-void stop(const char* what) {
-    std::cerr << "verify benchmark: " << what << " failed\n";
-    std::abort();
-}
+void stop(const char* what) { tarnwick::bench::stop("verify", what); }
 
 struct BuiltPhase {
     PhaseProgramBuilder builder{TILES};
@@ -59,52 +48,18 @@ BuiltPhase place(const std::vector<PhysicalTransfer>& transfers) {
     return phase;
 }
 
-// Every logical tile sends 256 words to the next logical tile.
 const BuiltPhase& neighbour_shift() {
-    static const BuiltPhase phase = [] {
-        std::vector<PhysicalTransfer> transfers;
-        for (std::uint16_t tile = 0; tile < TILES; ++tile) {
-            const auto next = static_cast<std::uint16_t>((tile + 1) % TILES);
-            transfers.push_back({tile, {0x50000}, {{next, 0x60000}}, 256, TransferWidth::Word32});
-        }
-        return place(transfers);
-    }();
+    static const BuiltPhase phase = place(tarnwick::bench::neighbour_shift());
     return phase;
 }
 
-// 92 senders, each multicasting 128 words to the 16 tiles after it.
 const BuiltPhase& multicast() {
-    static const BuiltPhase phase = [] {
-        std::vector<PhysicalTransfer> transfers;
-        for (std::uint16_t group = 0; group < 92; ++group) {
-            const auto sender = static_cast<std::uint16_t>(group * 16);
-            PhysicalTransfer transfer{sender, {0x50000}, {}, 128, TransferWidth::Word32};
-            for (std::uint16_t receiver = 1; receiver <= 16; ++receiver) {
-                transfer.destinations.emplace_back(
-                    static_cast<std::uint16_t>((sender + receiver) % TILES), 0x60000);
-            }
-            transfers.push_back(std::move(transfer));
-        }
-        return place(transfers);
-    }();
+    static const BuiltPhase phase = place(tarnwick::bench::multicast());
     return phase;
 }
 
-// 368 paired 64-bit transfers of 128 words: tile 4k sends to the pair 4k + 2, 4k + 3.
 const BuiltPhase& paired() {
-    static const BuiltPhase phase = [] {
-        std::vector<PhysicalTransfer> transfers;
-        for (std::uint16_t group = 0; group < 368; ++group) {
-            const auto sender = static_cast<std::uint16_t>(group * 4);
-            transfers.push_back({sender,
-                                 {0x50000},
-                                 {{static_cast<std::uint16_t>(sender + 2), 0x60000},
-                                  {static_cast<std::uint16_t>(sender + 3), 0x60000}},
-                                 128,
-                                 TransferWidth::Paired64});
-        }
-        return place(transfers);
-    }();
+    static const BuiltPhase phase = place(tarnwick::bench::paired());
     return phase;
 }
 
