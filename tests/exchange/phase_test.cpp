@@ -193,6 +193,22 @@ TEST(PhaseProgramBuilder, FailedAppendChangesNoTile) {
     EXPECT_EQ(builder.transfer_is_encodable_at(second, 0), schedule("overlapping receive streams"));
 }
 
+TEST(PhaseProgramBuilder, SearchStopsWhereNoLaterOffsetMendsAnAlignment) {
+    // Appended without the search, the second transfer leaves tile 2 a program that cannot be
+    // encoded: a control pair that no delay can set on an even word.
+    PhaseProgramBuilder builder(V600_TILES);
+    ASSERT_TRUE(builder.append_transfer_at(resolved(2, {{0, 0x60000}}, 46), 67).has_value());
+    ASSERT_TRUE(builder.append_transfer_at(resolved(1409, {{2, 0x60000}}, 54), 24).has_value());
+    ASSERT_EQ(builder.tile_states()[2].finish(), schedule("SENDPICP instruction alignment"));
+
+    // A message of tile 2 placed among its content can still mend the alignment ...
+    const ResolvedTransfer outgoing = resolved(2, {{1286, 0x61000}}, 8);
+    EXPECT_EQ(builder.earliest_transfer_offset(outgoing, 0), 65u);
+    // ... one placed after all of it cannot: the search says so (found by fuzzing: it used to try
+    // every offset up to the end of the timeline, about 2^32 trial encodings).
+    EXPECT_EQ(builder.earliest_transfer_offset(outgoing, 5000), schedule("SENDPICP instruction alignment"));
+}
+
 // Random phases: point-to-point, multicast and paired transfers among a small set of tiles, so
 // that they contend, with receive buffers that usually continue one another.
 class RandomPhase {
