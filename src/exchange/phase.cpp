@@ -123,26 +123,14 @@ constexpr std::string_view ALIGNMENT_FAILURE = "SENDPICP instruction alignment";
     return {};
 }
 
-// Whether an alignment failure at `offset` can still be mended by a later offset. Once the
-// transfer starts after everything its tiles hold (`offset` beyond each tile's horizon), their
-// existing content is encoded first and alike at every later offset; if that content cannot be
-// encoded by itself (a placement appended at an offset the search did not prove, say), no later
-// offset mends it, and its error is returned rather than trying every offset up to the end of
-// the timeline. `checked` records that the existing content was found to encode.
-[[nodiscard]] Status mendable_alignment(std::span<const TileProgramSchedule> tiles,
-                                        std::size_t source,
-                                        std::span<const std::pair<std::size_t, ReceiveRowTiming>> receivers,
-                                        std::uint32_t offset, bool& checked) {
-    if (checked) {
-        return {};
-    }
-    const auto settled = [&](std::size_t tile) { return offset > tiles[tile].event_cycles; };
-    if (!settled(source) || !std::ranges::all_of(receivers, [&](const auto& receiver) {
-            return settled(receiver.first);
-        })) {
-        return {};
-    }
-    checked = true;
+// The error of the first tile of a transfer (its source, then its receivers) whose schedule
+// cannot be encoded as it is, before the transfer is added: a placement appended at an offset
+// that the search did not prove, say. An alignment failure on such a tile is not the new
+// placement's, and trying later offsets would go on, for every offset up to the end of the
+// timeline, unless one of them happened to mend the tile.
+[[nodiscard]] Status existing_content_encodes(
+    std::span<const TileProgramSchedule> tiles, std::size_t source,
+    std::span<const std::pair<std::size_t, ReceiveRowTiming>> receivers) {
     if (const auto program = tiles[source].finish(); !program) {
         return fail(program.error());
     }
@@ -172,7 +160,7 @@ Result<std::uint32_t> earliest_transfer_offset(std::span<const TileProgramSchedu
     }
     std::vector<std::pair<std::size_t, ReceiveRowTiming>> receivers;
     bool receivers_analysed = false;
-    bool existing_content_encodes = false;
+    bool existing_content_checked = false;
 
     std::uint32_t offset = requested;
     for (;;) {
@@ -234,10 +222,11 @@ Result<std::uint32_t> earliest_transfer_offset(std::span<const TileProgramSchedu
         if (!is_alignment_failure(encodable.error())) {
             return fail(encodable.error());
         }
-        if (const auto mendable =
-                mendable_alignment(tiles, *source, receivers, offset, existing_content_encodes);
-            !mendable) {
-            return fail(mendable.error());
+        if (!existing_content_checked) {
+            existing_content_checked = true;
+            if (const auto existing = existing_content_encodes(tiles, *source, receivers); !existing) {
+                return fail(existing.error());
+            }
         }
         if (offset == std::numeric_limits<std::uint32_t>::max()) {
             return schedule_error("receive offset overflow");
