@@ -115,6 +115,14 @@ json parse_json_text(std::string_view text) {
                              "malformed JSON: " + what.substr(colon + 2));
         }
         throw InputError("", "malformed JSON: " + what);
+    } catch (const json::exception& error) {
+        // The reader's other faults (a number too large for any numeric type) carry no place:
+        // "[json.exception.out_of_range.406] number overflow parsing '1e999'".
+        std::string_view what = error.what();
+        if (const auto tag_end = what.find("] "); what.starts_with('[') && tag_end != std::string_view::npos) {
+            what.remove_prefix(tag_end + 2);
+        }
+        throw InputError("", "malformed JSON: " + std::string(what));
     }
 }
 
