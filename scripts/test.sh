@@ -28,22 +28,7 @@ cmake -S tests/package -B build/package-consumer -DCMAKE_PREFIX_PATH="$PWD/build
 cmake --build build/package-consumer
 ./build/package-consumer/consumer
 
-echo "== fuzz smoke (libFuzzer with address and undefined sanitizers, 30 s per target)"
-CXX=clang++-19 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_FUZZ=ON
-cmake --build build-fuzz -j "$jobs" --target fuzz_targets
-for target in build-fuzz/fuzz/fuzz_*; do
-    name=$(basename "$target")
-    # A copy of the corpus: libFuzzer adds what it finds to it, the checked-in one stays as it is.
-    work=$(mktemp -d)
-    cp -r "fuzz/corpus/${name#fuzz_}/." "$work/" 2> /dev/null || true
-    if ! "$target" -seed=1 -max_total_time=30 -timeout=20 -print_final_stats=1 \
-        -artifact_prefix="build-fuzz/finding-$name-" "$work" > "$work.log" 2>&1; then
-        cat "$work.log"
-        echo "fuzz: $name found a fault; the input is in build-fuzz/finding-$name-*"
-        exit 1
-    fi
-    echo "$name: $(grep -E '^stat::(number_of_executed_units|new_units_added)' "$work.log" | tr '\n' ' ')"
-    rm -rf "$work" "$work.log"
-done
+echo "== fuzz smoke (libFuzzer with address and undefined sanitizers, up to 30 s per target)"
+bash scripts/fuzz_smoke.sh
 
 echo "== all checks passed"
