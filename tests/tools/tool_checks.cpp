@@ -151,6 +151,13 @@ TEST(ToolDescription, NamesThePlaceOfEveryFaultyValue) {
              d["tiles"][0]["steps"] = json::array({std::move(step)});
          },
          "tiles[0].steps[0].body[0]: nested finalized repeats are not yet supported"},
+        // The fault stays one line whatever characters the file's keys and names hold.
+        {[](json& d) { d["tiles"][0]["steps"][0]["argum\nents"] = 1; },
+         "tiles[0].steps[0].argum\\nents: unknown field (known here: kind, phase, program_address, "
+         "incoming_base, preserve_base_registers, incoming_mux, incoming_format, incoming_mux_pair, "
+         "incoming_dcount, setup_patch, repeat_patches, profile)"},
+        {[](json& d) { d["topology"] = "V6\t0\x01"; },
+         "topology: unknown topology \"V6\\t0\\u0001\" (the one known topology is \"V600\")"},
     };
     for (const Case& c : cases) {
         json description = minimal();

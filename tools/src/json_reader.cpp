@@ -97,10 +97,39 @@ private:
     std::vector<bool> started_;
 };
 
+// The error is reported as one line: a key or a value quoted into it may hold any character
+// JSON can escape, so control characters are written back as escapes.
+std::string one_line(std::string text) {
+    const auto is_control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+    if (std::none_of(text.begin(), text.end(), is_control)) {
+        return text;
+    }
+    std::string escaped;
+    escaped.reserve(text.size() + 8);
+    for (const char c : text) {
+        switch (c) {
+        case '\n': escaped += "\\n"; break;
+        case '\r': escaped += "\\r"; break;
+        case '\t': escaped += "\\t"; break;
+        default:
+            if (is_control(c)) {
+                char code[8];
+                std::snprintf(code, sizeof code, "\\u%04x",
+                              static_cast<unsigned>(static_cast<unsigned char>(c)));
+                escaped += code;
+            } else {
+                escaped += c;
+            }
+        }
+    }
+    return escaped;
+}
+
 } // namespace
 
 InputError::InputError(std::string place, std::string message)
-    : place_(std::move(place)), message_(std::move(message)), text_(join_place(place_, message_)) {}
+    : place_(one_line(std::move(place))), message_(one_line(std::move(message))),
+      text_(join_place(place_, message_)) {}
 
 json parse_json_text(std::string_view text) {
     try {
@@ -119,8 +148,8 @@ json parse_json_text(std::string_view text) {
         // The reader's other faults (a number too large for any numeric type) carry no place:
         // "[json.exception.out_of_range.406] number overflow parsing '1e999'".
         std::string_view what = error.what();
-        if (const auto tag_end = what.find("] "); what.starts_with('[') && tag_end != std::string_view::npos) {
-            what.remove_prefix(tag_end + 2);
+        if (const auto tag = what.find("] "); what.starts_with('[') && tag != what.npos) {
+            what.remove_prefix(tag + 2);
         }
         throw InputError("", "malformed JSON: " + std::string(what));
     }
