@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang-19 (address and undefined sanitizers) and runs each one
-# briefly on a copy of its corpus. A fixed seed and run count make each run a fixed sequence of
-# inputs; TARNWICK_FUZZ_SMOKE_SECONDS (default 30, 0 for no bound) stops a slow machine part way
-# along that same sequence, so a run without the bound covers everything CI can meet.
+# briefly on a copy of its corpus: a fixed seed and at most 200,000 inputs, bounded in time by
+# TARNWICK_FUZZ_SMOKE_SECONDS (default 30; 0 lifts the bound and runs every input). The seed does
+# not make a run a replay: libFuzzer's path still varies a little with the address layout of the
+# process, so a finding here may be new. Longer runs are described in the README.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
