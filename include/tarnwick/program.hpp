@@ -218,8 +218,8 @@ public:
 };
 
 // Written out member by member rather than defaulted: a defaulted comparison here makes clang
-// recurse without end through RepeatStep -> TileStep -> RepeatStep while it works out the implicit
-// exception specification.
+// recurse without end through RepeatStep -> TileStep -> RepeatStep while it works out whether the
+// comparison is implicitly noexcept.
 inline bool operator==(const RepeatStep& left, const RepeatStep& right) {
     return left.count == right.count && left.iterated_pointers == right.iterated_pointers &&
            left.body == right.body && left.profile == right.profile;
